@@ -1,0 +1,139 @@
+#include "mailbox_conversion.h"
+
+#include "message_file.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+int silent_mode = 0;
+
+std::size_t find_or_end(std::string_view text, std::string_view pattern)
+{
+    std::size_t position = text.find(pattern);
+    return position == std::string_view::npos ? text.size() : position;
+}
+
+std::string_view message_at(std::string_view text, std::size_t start)
+{
+    // The search starts one byte in, so a separator at the very start of the file is not seen
+    // and its newline opens the first message.
+    return text.substr(start, 1 + find_or_end(text.substr(start + 1), message_separator));
+}
+
+// Loads the `size` bytes of the mailbox open on `fd` into a new block. Returns the block, which
+// the caller frees, or reports through perror and returns nullptr.
+static char *load_mailbox(int fd, off_t size)
+{
+    if (static_cast<std::uintmax_t>(size) >= SIZE_MAX) {
+        errno = ENOMEM;
+        perror("Cannot allocate buffer");
+        return nullptr;
+    }
+    std::size_t wanted = static_cast<std::size_t>(size);
+    char *block = static_cast<char *>(malloc(wanted));
+    if (block == nullptr) {
+        perror("Cannot allocate buffer");
+        return nullptr;
+    }
+    std::size_t loaded = 0;
+    while (loaded < wanted) {
+        ssize_t got = read(fd, block + loaded, wanted - loaded);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            perror("Unable to read input file");
+            free(block);
+            return nullptr;
+        }
+        if (got == 0) {
+            // Someone who ignores the lock cut the file: what is missing would be lost by "-t".
+            fputs("Unable to read input file: File is shorter than its size\n", stderr);
+            free(block);
+            return nullptr;
+        }
+        loaded += static_cast<std::size_t>(got);
+    }
+    return block;
+}
+
+// Writes every message of `text` to its own file in `output_dir`, in mailbox order. Returns the
+// number written, or -1 after reporting the message that could not be written.
+static int write_messages(std::string_view text, const char *output_dir, bool sync_data)
+{
+    int count = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::string_view message = message_at(text, start);
+        if (write_message_file(message, output_dir, sync_data) != 0) {
+            perror("Error processing mail, terminating");
+            return -1;
+        }
+        count++;
+        start += message.size() + 1;
+    }
+    return count;
+}
+
+int convert_mailbox(const char *input_path, const char *output_dir, bool truncate_input)
+{
+    int fd = open(input_path, O_RDWR);
+    int open_failure = errno;
+    if (!silent_mode)
+        printf("Processing %s to %s...\n", input_path, output_dir);
+    if (fd < 0) {
+        errno = open_failure;
+        perror("Unable to open input file");
+        return 1;
+    }
+    if (flock(fd, LOCK_EX) != 0) {
+        perror("Unable to lock input file");
+        close(fd);
+        return 1;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0) {
+        perror("Unable to stat input file");
+        close(fd);
+        return 1;
+    }
+
+    int count = 0;
+    if (status.st_size > 0) {
+        char *block = load_mailbox(fd, status.st_size);
+        if (block == nullptr) {
+            close(fd);
+            return 1;
+        }
+        bool sync_each = truncate_input && !syncs_whole_file_system;
+        count = write_messages(std::string_view(block, static_cast<std::size_t>(status.st_size)),
+                               output_dir, sync_each);
+        free(block);
+        if (count < 0) {
+            close(fd);
+            return 1;
+        }
+        // Nothing may be emptied that is not safely on disk elsewhere.
+        if (truncate_input && sync_message_files(output_dir) != 0) {
+            close(fd);
+            return 1;
+        }
+    }
+
+    if (truncate_input) {
+        if (ftruncate(fd, 0) != 0)
+            perror("Unable to truncate input file");
+        else if (!silent_mode)
+            puts("Input Mailbox truncated.");
+    }
+    close(fd);
+    if (!silent_mode)
+        printf("Processing %s to %s successful, %d messages (%lld bytes) processed.\n", input_path,
+               output_dir, count, static_cast<long long>(status.st_size));
+    return 0;
+}

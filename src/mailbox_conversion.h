@@ -1,0 +1,27 @@
+// Mailbox conversion: cuts an mbox file into messages and writes each to a file of its own.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+// 1 to leave out the progress and summary lines (error lines are always printed); 0 at start.
+extern int silent_mode;
+
+// The bytes that open every message after the first; the newline belongs to no message.
+inline constexpr std::string_view message_separator = "\nFrom ";
+
+// Returns the first position in `text` at which `pattern` stands whole, or text.size() when it
+// stands nowhere. Zero bytes are ordinary bytes.
+std::size_t find_or_end(std::string_view text, std::string_view pattern);
+
+// Returns the message that begins at `start` (0, or just after a separator's newline; start must
+// be less than text.size()): its bytes up to the next message_separator found after `start`, or
+// up to the end of `text`. Never empty.
+std::string_view message_at(std::string_view text, std::size_t start);
+
+// Converts the mailbox at `input_path` into one new file per message in `output_dir`, holding an
+// exclusive flock lock on the mailbox throughout; with `truncate_input` the files are made durable
+// and the mailbox emptied. Prints progress and summary lines unless silent_mode, and reports every
+// failure through perror. Returns 0 when every message was written (even if emptying failed),
+// 1 when the conversion ended early, in which case the mailbox is left as it was.
+int convert_mailbox(const char *input_path, const char *output_dir, bool truncate_input);
