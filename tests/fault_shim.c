@@ -1,0 +1,35 @@
+/* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
+ * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO) or read-eof
+ * (every read reports end of file, as if the file had been cut after its size was read). */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static int faulty(const char *call)
+{
+    const char *fault = getenv("QUELVARON_FAULT");
+    return fault != NULL && strcmp(fault, call) == 0;
+}
+
+#define FAIL_OR_PASS(call, type, ...)                                    \
+    if (faulty(#call)) {                                                 \
+        errno = EIO;                                                     \
+        return -1;                                                       \
+    }                                                                    \
+    return ((type)dlsym(RTLD_NEXT, #call))(__VA_ARGS__)
+
+int flock(int fd, int operation) { FAIL_OR_PASS(flock, int (*)(int, int), fd, operation); }
+int fstat(int fd, struct stat *status) { FAIL_OR_PASS(fstat, int (*)(int, struct stat *), fd, status); }
+int fchmod(int fd, mode_t mode) { FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode); }
+int syncfs(int fd) { FAIL_OR_PASS(syncfs, int (*)(int), fd); }
+
+ssize_t read(int fd, void *buffer, size_t count)
+{
+    if (faulty("read-eof"))
+        return 0;
+    return ((ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read"))(fd, buffer, count);
+}

@@ -1,0 +1,348 @@
+// The mailbox conversion: the split, the console lines, the lock, the load, and emptying.
+#include "mailbox_conversion.h"
+#include "tool_run.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::string_literals;
+using strings = std::vector<std::string>;
+
+// Cuts `text` the way the conversion does, one message_at() after another.
+static strings split(std::string_view text)
+{
+    strings messages;
+    for (std::size_t start = 0; start < text.size();) {
+        std::string_view message = message_at(text, start);
+        messages.emplace_back(message);
+        start += message.size() + 1;
+    }
+    return messages;
+}
+
+struct split_case {
+    std::string mailbox;
+    strings messages;
+};
+
+static const split_case split_cases[] = {
+    {"From a\nA\n\nFrom b\nB\n\nFrom c\nC\n", {"From a\nA\n", "From b\nB\n", "From c\nC\n"}},
+    {"From a\nA\n", {"From a\nA\n"}},
+    {"X\nFrom b\nB", {"X", "From b\nB"}},
+    {"\nFrom a\nA\n\nFrom b\nB\n", {"\nFrom a\nA\n", "From b\nB\n"}},
+    {"From a\nA\n\nFrom ", {"From a\nA\n", "From "}},
+    {"x", {"x"}},
+    {"\n", {"\n"}},
+    {"From a\nA\nFrom b\nB\n", {"From a\nA", "From b\nB\n"}},
+    {"From a\r\nA\r\n\r\nFrom b\r\nB\r\n", {"From a\r\nA\r\n\r", "From b\r\nB\r\n"}},
+    {"From a\nFromage\n\nFrom b\n", {"From a\nFromage\n", "From b\n"}},
+    {"From a\n>From b\n\nFrom c\n", {"From a\n>From b\n", "From c\n"}},
+    {"From a\n\nFrom\n\nFrom", {"From a\n\nFrom\n\nFrom"}},
+    {"From a\n\nFrom \nFrom b", {"From a\n", "From ", "From b"}},
+    // Zero bytes are ordinary bytes: nothing after one is lost.
+    {"\0"s, {"\0"s}},
+    {"From a\n\0\0A\n\nFrom b\0\nB\n"s, {"From a\n\0\0A\n"s, "From b\0\nB\n"s}},
+    {"From a\nA\0\nFrom b\n"s, {"From a\nA\0"s, "From b\n"}},
+};
+
+TEST(Split, CutsBeforeEachNewlineFromBlank)
+{
+    for (const split_case &c : split_cases)
+        EXPECT_EQ(split(c.mailbox), c.messages) << testing::PrintToString(c.mailbox);
+}
+
+TEST(FindOrEnd, ReturnsTheFirstWholeMatchOrTheLength)
+{
+    struct {
+        std::string text;
+        std::size_t expected;
+    } cases[] = {
+        {"", 0},         {"abc", 3},           {"\nFrom ", 0},          {"ab\nFrom x\nFrom ", 2},
+        {"x\nFrom", 6},  {"\nFro\nFrom ", 4},  {"a\0\0\nFrom b"s, 3},  {"\nfrom \nFROM ", 12},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(find_or_end(c.text, message_separator), c.expected) << testing::PrintToString(c.text);
+}
+
+// Random mailboxes made of the pieces that matter to the split.
+static std::string random_mailbox(std::mt19937 &random, int pieces)
+{
+    static const char *const alphabet[] = {"From ", "\n", "\r", "\0", "x", "From", "\n\n", ">From "};
+    std::string mailbox;
+    for (int i = 0; i < pieces; i++) {
+        const char *piece = alphabet[random() % std::size(alphabet)];
+        mailbox += piece[0] == '\0' ? "\0"s : std::string(piece);
+    }
+    return mailbox;
+}
+
+TEST(Split, MessagesJoinedWithNewlinesGiveBackTheMailbox)
+{
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 5000; round++) {
+        std::string mailbox = random_mailbox(random, 1 + int(random() % 40));
+        strings messages = split(mailbox);
+        std::string joined;
+        for (std::size_t i = 0; i < messages.size(); i++) {
+            ASSERT_FALSE(messages[i].empty()) << testing::PrintToString(mailbox);
+            if (i > 0) {
+                ASSERT_EQ(messages[i].rfind("From ", 0), 0u) << testing::PrintToString(mailbox);
+                joined += '\n';
+            }
+            joined += messages[i];
+        }
+        ASSERT_EQ(joined, mailbox);
+        ASSERT_EQ(messages, reference_split(mailbox));
+    }
+}
+
+class Conversion : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = make_scratch_directory();
+        mkdir(out().c_str(), 0700);
+    }
+    void TearDown() override { remove_scratch_directory(dir); }
+    std::string out() const { return dir + "/out"; }
+    std::string mbox() const { return dir + "/mbox"; }
+    static std::string summary(int count, long long bytes)
+    {
+        return "Processing mbox to out successful, " + std::to_string(count) + " messages (" +
+               std::to_string(bytes) + " bytes) processed.\n";
+    }
+    std::string dir;
+};
+
+TEST_F(Conversion, WritesEachMessageToItsOwnFileAndEmptiesOnRequest)
+{
+    for (const split_case &c : split_cases) {
+        SCOPED_TRACE(testing::PrintToString(c.mailbox));
+        write_file(mbox(), c.mailbox);
+        tool_result result = run_tool({"mbox", "out", "-t"}, dir);
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, "Processing mbox to out...\nInput Mailbox truncated.\n" +
+                                  summary(int(c.messages.size()), (long long)c.mailbox.size()));
+        strings expected = c.messages;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(sorted_contents(out()), expected);
+        EXPECT_EQ(read_file(mbox()), "");
+        remove_scratch_directory(out());
+        mkdir(out().c_str(), 0700);
+    }
+}
+
+TEST_F(Conversion, RandomMailboxesComeOutWholeThroughTheBinary)
+{
+    std::mt19937 random(1209);
+    for (int round = 0; round < 40; round++) {
+        std::string mailbox = random_mailbox(random, 1 + int(random() % 200));
+        write_file(mbox(), mailbox);
+        tool_result result = run_tool({"mbox", "out", "-s"}, dir);
+        ASSERT_EQ(result.status, 0) << result.err;
+        strings expected = reference_split(mailbox);
+        std::sort(expected.begin(), expected.end());
+        ASSERT_EQ(sorted_contents(out()), expected) << testing::PrintToString(mailbox);
+        EXPECT_EQ(read_file(mbox()), mailbox);
+        remove_scratch_directory(out());
+        mkdir(out().c_str(), 0700);
+    }
+}
+
+TEST_F(Conversion, FilesAreNamedByMkstempAndGetMode0666WhateverTheUmask)
+{
+    write_file(mbox(), "From a\nA\n\nFrom a\nA\n\nFrom a\nA\n");
+    tool_options options;
+    options.umask = 077;
+    for (const char *target : {"out", "out/"}) {
+        tool_result result = run_tool({"mbox", target}, dir, options);
+        EXPECT_EQ(result.status, 0) << result.err;
+    }
+    strings names = file_names(out());
+    ASSERT_EQ(names.size(), 6u);
+    for (const std::string &name : names) {
+        EXPECT_EQ(name.size(), 15u);
+        EXPECT_EQ(name.rfind("quelvaron", 0), 0u) << name;
+        EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"), std::string::npos) << name;
+        struct stat status;
+        ASSERT_EQ(stat((out() + "/" + name).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0666u) << name;
+        EXPECT_EQ(read_file(out() + "/" + name), "From a\nA\n");
+    }
+}
+
+TEST_F(Conversion, SilentModePrintsNothingButErrors)
+{
+    write_file(mbox(), "From a\nA\n");
+    tool_result result = run_tool({"mbox", "out", "-s", "-t"}, dir);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out + result.err, "");
+    EXPECT_EQ(sorted_contents(out()), strings{"From a\nA\n"});
+    result = run_tool({"missing", "out", "-s"}, dir);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Unable to open input file: No such file or directory\n");
+}
+
+TEST_F(Conversion, AnEmptyMailboxIsEmptiedEvenWithoutAnOutputDirectory)
+{
+    write_file(mbox(), "");
+    tool_result result = run_tool({"mbox", "nowhere", "-t"}, dir);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out, "Processing mbox to nowhere...\nInput Mailbox truncated.\n"
+                          "Processing mbox to nowhere successful, 0 messages (0 bytes) processed.\n");
+}
+
+// Each case: how the run is set up, its status, its error lines, what stdout ends with, and that
+// the mailbox is kept byte for byte with no message file left in the directory.
+TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
+{
+    const std::string mailbox = "From a\nA\n\nFrom b\nB\n";
+    const std::string long_directory(70000, 'd');
+    const std::string shim = "LD_PRELOAD="s + FAULT_SHIM;
+    struct failure_case {
+        const char *name;
+        strings args;
+        tool_options options;
+        std::string err;
+        bool needs_root = false;
+    } cases[] = {
+        {"missing input", {"missing", "out", "-t"}, {}, "Unable to open input file: No such file or directory\n"},
+        {"missing output directory", {"mbox", "nowhere", "-t"}, {},
+         "Unable to create output file: No such file or directory\n"
+         "Error processing mail, terminating: No such file or directory\n"},
+        {"name too long", {"mbox", long_directory, "-t"}, {},
+         "Unable to create output file: File name too long\n"
+         "Error processing mail, terminating: File name too long\n"},
+        {"lock fails", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=flock"}},
+         "Unable to lock input file: Input/output error\n"},
+        {"status fails", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=fstat"}},
+         "Unable to stat input file: Input/output error\n"},
+        {"read fails", {"mbox", "out", "-t"},
+         {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/read,failinfo=5"}},
+         "Unable to read input file: Input/output error\n"},
+        {"file shorter than its size", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=read-eof"}},
+         "Unable to read input file: File is shorter than its size\n"},
+        {"buffer cannot be allocated", {"big", "out", "-t"}, {.address_space_limit = 256 << 20},
+         "Cannot allocate buffer: Cannot allocate memory\n"},
+        {"sync before emptying fails", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=syncfs"}},
+         "Unable to sync output directory: Input/output error\n"},
+        {"directory sync fails", {"mbox", "out", "-t"},
+         {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/sync/fsync,failinfo=5"}},
+         "Unable to sync output directory: Input/output error\n"},
+        {"read-only mailbox", {"mbox", "out"},
+         {.wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}},
+         "Unable to open input file: Permission denied\n", true},
+    };
+    chmod(dir.c_str(), 0755);
+    int big = open((dir + "/big").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_EQ(ftruncate(big, 1LL << 30), 0);
+    close(big);
+    for (failure_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.options.wrapper.empty() && !have_command(c.options.wrapper[0])) {
+            EXPECT_EQ(getenv("CI"), nullptr) << c.options.wrapper[0] << " is missing";
+            continue;
+        }
+        if (c.needs_root && geteuid() != 0)
+            continue;
+        write_file(mbox(), mailbox);
+        chmod(mbox().c_str(), c.needs_root ? 0444 : 0644);
+        tool_result result = run_tool(c.args, dir, c.options);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, "Processing " + c.args[0] + " to " + c.args[1] + "...\n");
+        EXPECT_EQ(read_file(mbox()), mailbox);
+        if (c.err.find("sync") == std::string::npos)
+            EXPECT_TRUE(file_names(out()).empty());
+        else // every message written, whole, but the mailbox kept
+            EXPECT_EQ(sorted_contents(out()), (strings{"From a\nA\n", "From b\nB\n"}));
+        remove_scratch_directory(out());
+        mkdir(out().c_str(), 0700);
+    }
+}
+
+TEST_F(Conversion, AFailedEmptyingIsReportedAndTheRunStillSucceeds)
+{
+    if (!have_command("fiu-run")) {
+        EXPECT_EQ(getenv("CI"), nullptr) << "fiu-run is missing";
+        GTEST_SKIP() << "fiu-run is missing (apt-get install fiu-utils)";
+    }
+    write_file(mbox(), "From a\nA\n");
+    tool_result result = run_tool({"mbox", "out", "-t"}, dir,
+                                  {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/ftruncate,failinfo=5"}});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "Unable to truncate input file: Input/output error\n");
+    EXPECT_EQ(result.out, "Processing mbox to out...\n" + summary(1, 9));
+    EXPECT_EQ(read_file(mbox()), "From a\nA\n");
+    EXPECT_EQ(sorted_contents(out()), strings{"From a\nA\n"});
+}
+
+TEST_F(Conversion, ShortReadsStillLoadTheWholeMailbox)
+{
+    if (!have_command("fiu-run")) {
+        EXPECT_EQ(getenv("CI"), nullptr) << "fiu-run is missing";
+        GTEST_SKIP() << "fiu-run is missing (apt-get install fiu-utils)";
+    }
+    std::string mailbox;
+    for (int i = 0; i < 300; i++)
+        mailbox += "From sender" + std::to_string(i) + "\nSubject: " + std::string(i * 7, 'x') + "\n\n";
+    write_file(mbox(), mailbox);
+    tool_result result = run_tool({"mbox", "out", "-t"}, dir,
+                                  {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/read/reduce"}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    strings expected = reference_split(mailbox);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted_contents(out()), expected);
+    EXPECT_EQ(result.out, "Processing mbox to out...\nInput Mailbox truncated.\n" + summary(300, (long long)mailbox.size()));
+}
+
+TEST_F(Conversion, WithTruncationFilesAreSyncedBeforeTheMailboxIsEmptied)
+{
+    if (!have_command("strace")) {
+        EXPECT_EQ(getenv("CI"), nullptr) << "strace is missing";
+        GTEST_SKIP() << "strace is missing (apt-get install strace)";
+    }
+    write_file(mbox(), "From a\nA\n\nFrom b\nB\n");
+    const std::string trace = dir + "/trace";
+    for (bool truncate : {true, false}) {
+        strings args = {"mbox", "out", "-s"};
+        if (truncate)
+            args.push_back("-t");
+        tool_result result = run_tool(args, dir,
+            {.wrapper = {"strace", "-qq", "-o", trace, "-e", "trace=syncfs,fsync,fdatasync,sync,ftruncate"}});
+        ASSERT_EQ(result.status, 0) << result.err;
+        std::string calls;
+        std::istringstream lines(read_file(trace));
+        for (std::string line; std::getline(lines, line);)
+            calls += line.substr(0, line.find('(')) + " ";
+        EXPECT_EQ(calls, truncate ? "syncfs fsync ftruncate " : "");
+    }
+}
+
+TEST_F(Conversion, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
+{
+    write_file(mbox(), "From a\nA\n\nFrom b\nB\n");
+    int holder = open(mbox().c_str(), O_RDWR | O_CLOEXEC); // not inherited by the tool
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    pid_t tool = start_tool({"mbox", "out", "-t"}, dir);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    int status;
+    EXPECT_EQ(waitpid(tool, &status, WNOHANG), 0) << "the tool did not wait for the lock";
+    EXPECT_TRUE(file_names(out()).empty());
+    // Mail delivered under the lock meanwhile is part of what the tool then converts.
+    write_file(mbox(), "From a\nA\n\nFrom b\nB\n\nFrom c\nC\n");
+    close(holder);
+    tool_result result = finish_tool(tool);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "Processing mbox to out...\nInput Mailbox truncated.\n" + summary(3, 29));
+    EXPECT_EQ(sorted_contents(out()), (strings{"From a\nA\n", "From b\nB\n", "From c\nC\n"}));
+    EXPECT_EQ(read_file(mbox()), "");
+}

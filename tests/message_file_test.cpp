@@ -1,0 +1,107 @@
+// Message files: names, contents and modes, and that a message never lands in part.
+#include "message_file.h"
+#include "tool_run.h"
+
+#include <cerrno>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace std::string_literals;
+using strings = std::vector<std::string>;
+
+class MessageFile : public testing::Test {
+protected:
+    void SetUp() override { dir = make_scratch_directory(); }
+    void TearDown() override { remove_scratch_directory(dir); }
+    std::string dir;
+};
+
+TEST_F(MessageFile, HoldsExactlyTheMessageInANewFileEachTime)
+{
+    const strings messages = {"From a\nA\n", "From a\nA\n", "x", "From b\0\r\n\0"s, std::string(1 << 20, 'm')};
+    mode_t old_mask = umask(077);
+    for (std::size_t i = 0; i < messages.size(); i++)
+        ASSERT_EQ(write_message_file(messages[i], dir.c_str(), i % 2 == 1), 0);
+    umask(old_mask);
+    strings expected = messages;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(sorted_contents(dir), expected);
+    for (const std::string &name : file_names(dir)) {
+        struct stat status;
+        ASSERT_EQ(stat((dir + "/" + name).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0666u);
+    }
+}
+
+TEST_F(MessageFile, ANameThatDoesNotFitIsNotCreated)
+{
+    char path[message_path_size];
+    std::string fits(message_path_size - 1 - sizeof "/quelvaronXXXXXX", 'd'); // 65534 in all
+    std::string too_long = fits + "d";
+    EXPECT_EQ(create_message_file(too_long.c_str(), path), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    // The longest name that fits reaches mkstemp, which the system then refuses.
+    EXPECT_EQ(create_message_file(fits.c_str(), path), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(strlen(path), message_path_size - 2);
+}
+
+// Faults while a message is written, injected into the running binary. After each, the error
+// lines name the failure, the mailbox is whole, and every file left holds one whole message.
+TEST_F(MessageFile, AMessageThatCannotBeWrittenWholeLeavesNoFileAndStopsTheRun)
+{
+    const std::string first = "From a\nA\n", second = "From b\n" + std::string(4000, 'B') + "\n";
+    const std::string mailbox = first + "\n" + second;
+    struct fault_case {
+        const char *name;
+        tool_options options;
+        std::string err;
+        strings kept;
+    } cases[] = {
+        {"write fails", {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/write,failinfo=28"}},
+         "Unable to write output file: No space left on device\n"
+         "Error processing mail, terminating: No space left on device\n", {}},
+        {"write comes back short, then fails", {.file_size_limit = 1000},
+         "Unable to write output file: File too large\n"
+         "Error processing mail, terminating: File too large\n", {first}},
+        {"mode cannot be set", {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=fchmod"}},
+         "Unable to set mode of output file: Input/output error\n"
+         "Error processing mail, terminating: Input/output error\n", {}},
+        {"close fails", {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/oc/close,failinfo=5"}},
+         "Unable to close output file: Input/output error\n"
+         "Error processing mail, terminating: Input/output error\n", {}},
+    };
+    for (fault_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.options.wrapper.empty() && !have_command(c.options.wrapper[0])) {
+            EXPECT_EQ(getenv("CI"), nullptr) << c.options.wrapper[0] << " is missing";
+            continue;
+        }
+        write_file(dir + "/mbox", mailbox);
+        mkdir((dir + "/out").c_str(), 0700);
+        tool_result result = run_tool({"mbox", "out", "-t"}, dir, c.options);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.out, "Processing mbox to out...\n");
+        EXPECT_EQ(read_file(dir + "/mbox"), mailbox);
+        EXPECT_EQ(sorted_contents(dir + "/out"), c.kept);
+        remove_scratch_directory(dir + "/out");
+    }
+}
+
+TEST_F(MessageFile, ShortWritesStillWriteTheWholeMessage)
+{
+    if (!have_command("fiu-run")) {
+        EXPECT_EQ(getenv("CI"), nullptr) << "fiu-run is missing";
+        GTEST_SKIP() << "fiu-run is missing (apt-get install fiu-utils)";
+    }
+    const std::string mailbox = "From a\n" + std::string(100000, 'a') + "\n\nFrom b\nB\n";
+    write_file(dir + "/mbox", mailbox);
+    mkdir((dir + "/out").c_str(), 0700);
+    tool_result result = run_tool({"mbox", "out", "-s"}, dir,
+                                  {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/write/reduce"}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(sorted_contents(dir + "/out"), (strings{"From a\n" + std::string(100000, 'a') + "\n", "From b\nB\n"}));
+}

@@ -1,0 +1,148 @@
+#include "tool_run.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+static std::string capture_path(pid_t pid, const char *stream)
+{
+    const char *tmp = getenv("TMPDIR");
+    return std::string(tmp ? tmp : "/tmp") + "/quelvaron-test-" + std::to_string(pid) + "." + stream;
+}
+
+pid_t start_tool(const std::vector<std::string> &args, const std::string &directory,
+                 const tool_options &options)
+{
+    std::vector<std::string> command = options.wrapper;
+    command.push_back(QUELVARON_BINARY);
+    command.insert(command.end(), args.begin(), args.end());
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+
+    std::string out = capture_path(getpid(), "out"), err = capture_path(getpid(), "err");
+    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 || chdir(directory.c_str()) != 0)
+        _exit(125);
+    umask(options.umask);
+    if (options.file_size_limit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    if (options.address_space_limit >= 0) {
+        rlimit limit = {rlim_t(options.address_space_limit), rlim_t(options.address_space_limit)};
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    for (const std::string &setting : options.environment)
+        putenv(strdup(setting.c_str()));
+    std::vector<char *> argv;
+    for (const std::string &word : command)
+        argv.push_back(const_cast<char *>(word.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(126);
+}
+
+tool_result finish_tool(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    tool_result result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_file(capture_path(pid, "out"));
+    result.err = read_file(capture_path(pid, "err"));
+    unlink(capture_path(pid, "out").c_str());
+    unlink(capture_path(pid, "err").c_str());
+    return result;
+}
+
+tool_result run_tool(const std::vector<std::string> &args, const std::string &directory,
+                     const tool_options &options)
+{
+    return finish_tool(start_tool(args, directory, options));
+}
+
+std::string make_scratch_directory()
+{
+    const char *tmp = getenv("TMPDIR");
+    std::string pattern = std::string(tmp ? tmp : "/tmp") + "/quelvaron-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        perror("mkdtemp");
+        abort();
+    }
+    return pattern;
+}
+
+void remove_scratch_directory(const std::string &path)
+{
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::vector<std::string> file_names(const std::string &directory)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry &entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::string> sorted_contents(const std::string &directory)
+{
+    std::vector<std::string> contents;
+    for (const std::string &name : file_names(directory))
+        contents.push_back(read_file(directory + "/" + name));
+    std::sort(contents.begin(), contents.end());
+    return contents;
+}
+
+std::vector<std::string> reference_split(const std::string &mailbox)
+{
+    std::vector<std::string> messages;
+    if (mailbox.empty())
+        return messages;
+    std::string current(1, mailbox[0]);
+    for (std::size_t i = 1; i < mailbox.size(); i++) {
+        if (mailbox.compare(i, 6, "\nFrom ") == 0) {
+            messages.push_back(current);
+            current.clear();
+            continue; // the newline belongs to no message
+        }
+        current += mailbox[i];
+    }
+    messages.push_back(current);
+    return messages;
+}
+
+bool have_command(const std::string &name)
+{
+    return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}

@@ -1,0 +1,44 @@
+// Helpers for tests that run the built binary in scratch directories.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct tool_options {
+    std::vector<std::string> wrapper = {};     // placed before the binary: fiu-run, setpriv, strace
+    std::vector<std::string> environment = {}; // extra NAME=VALUE entries
+    mode_t umask = 022;
+    long long file_size_limit = -1;       // RLIMIT_FSIZE, with SIGXFSZ ignored; -1 for none
+    long long address_space_limit = -1;   // RLIMIT_AS; -1 for none
+};
+
+struct tool_result {
+    int status; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Starts the binary with `args` (its name not included) in `directory`; finish_tool() waits for it.
+pid_t start_tool(const std::vector<std::string> &args, const std::string &directory,
+                 const tool_options &options = {});
+tool_result finish_tool(pid_t pid);
+tool_result run_tool(const std::vector<std::string> &args, const std::string &directory,
+                     const tool_options &options = {});
+
+// A new private directory under $TMPDIR or /tmp, and its removal with everything in it.
+std::string make_scratch_directory();
+void remove_scratch_directory(const std::string &path);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &bytes);
+
+// The names of the files in `directory`, and their contents sorted (names carry no order).
+std::vector<std::string> file_names(const std::string &directory);
+std::vector<std::string> sorted_contents(const std::string &directory);
+
+// The messages of `mailbox`, found by a plain byte-by-byte reading of the mbox rule.
+std::vector<std::string> reference_split(const std::string &mailbox);
+
+// Whether a command is on PATH; tests that need it skip without it, but fail under CI.
+bool have_command(const std::string &name);
