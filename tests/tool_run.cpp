@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -142,7 +143,10 @@ std::vector<std::string> reference_split(const std::string &mailbox)
     return messages;
 }
 
-bool have_command(const std::string &name)
+bool command_available(const std::string &name)
 {
-    return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+    bool found = system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+    if (!found && getenv("CI") != nullptr)
+        ADD_FAILURE() << name << " is missing, and CI must run every test";
+    return found;
 }

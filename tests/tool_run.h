@@ -40,5 +40,6 @@ std::vector<std::string> sorted_contents(const std::string &directory);
 // The messages of `mailbox`, found by a plain byte-by-byte reading of the mbox rule.
 std::vector<std::string> reference_split(const std::string &mailbox);
 
-// Whether a command is on PATH; tests that need it skip without it, but fail under CI.
-bool have_command(const std::string &name);
+// Whether a command that a test runs is on PATH. Where it is missing the test is to skip, except
+// under CI (CI set), which installs it: there its absence is also recorded as a failure.
+bool command_available(const std::string &name);
