@@ -1,10 +1,11 @@
 #!/bin/sh
-# Builds quelvaron and runs every test. Installs with apt-get whatever the tests need and the
-# machine lacks (as root, or through sudo), so that it works on a fresh Debian machine.
+# Builds quelvaron and runs every test: the whole suite in a normal build, then again in a build
+# with AddressSanitizer and UndefinedBehaviorSanitizer, with the split's fuzzer. Installs with
+# apt-get whatever the tests need and the machine lacks (as root, or through sudo).
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ libgtest-dev fiu-utils strace util-linux"
+packages="cmake g++ clang libclang-rt-14-dev libgtest-dev fiu-utils strace util-linux diffutils"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
@@ -20,3 +21,7 @@ fi
 cmake -S . -B build -DQUELVARON_TESTS=ON
 cmake --build build -j "$(nproc)"
 ctest --test-dir build --output-on-failure --no-tests=error
+
+CC=clang CXX=clang++ cmake -S . -B build-sanitize -DQUELVARON_SANITIZE=ON -DQUELVARON_FUZZ=ON
+cmake --build build-sanitize -j "$(nproc)"
+ctest --test-dir build-sanitize --output-on-failure --no-tests=error

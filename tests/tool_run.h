@@ -5,6 +5,8 @@
 #include <sys/types.h>
 #include <vector>
 
+using strings = std::vector<std::string>;
+
 struct tool_options {
     std::vector<std::string> wrapper = {};     // placed before the binary: fiu-run, setpriv, strace
     std::vector<std::string> environment = {}; // extra NAME=VALUE entries
