@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""Measures quelvaron against the floor and the alternatives, in one run.
+
+Builds the tool and the helpers in Release mode, generates mailboxes of 10,000, 100,000 and
+1,000,000 messages on tmpfs, and runs the tool and the floor in turn, several times, converting
+into tmpfs; then the tool against Python's mailbox module on 10,000 messages; then "-t" against
+no "-t" on 100,000 messages with the output on disk; then the split alone, against a
+byte-by-byte search. Prints medians. Leaves no files behind.
+
+    python3 bench/run.py [--quick]      (--quick: 10,000 and 100,000 messages only)
+"""
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+MEMORY_DIR = "/dev/shm"   # tmpfs: a disk's own noise would swing a run by half
+DISK_DIR = "/var/tmp"
+
+
+def timed(command):
+    """Runs command; returns (seconds, peak resident KiB). Fails loudly on a non-zero status."""
+    start = time.perf_counter()
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL)
+    _, status, usage = os.wait4(process.pid, 0)
+    seconds = time.perf_counter() - start
+    if os.waitstatus_to_exitcode(status) != 0:
+        sys.exit("failed: " + " ".join(command))
+    return seconds, usage.ru_maxrss
+
+
+def fresh_directory(parent, name):
+    path = os.path.join(parent, name)
+    shutil.rmtree(path, ignore_errors=True)
+    os.mkdir(path)
+    return path
+
+
+def remove_and_settle(directory):
+    """Removes a run's output, then gives the kernel time to finish freeing its files: without
+    the pause, that work overlaps the next run and adds half to a 1,000,000-message run."""
+    count = len(os.listdir(directory))
+    shutil.rmtree(directory)
+    time.sleep(0.2 + count / 200_000)
+
+
+def build(build_dir):
+    subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
+                    "-DQUELVARON_TESTS=OFF", "-DQUELVARON_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count())], check=True,
+                   stdout=subprocess.DEVNULL)
+    return (os.path.join(build_dir, "quelvaron"), os.path.join(build_dir, "bench", "make_mailbox"),
+            os.path.join(build_dir, "bench", "floor"), os.path.join(build_dir, "bench", "split_benchmark"))
+
+
+def compare(programs, mailbox, scratch, runs):
+    """Runs each (name, command-maker) in turn, `runs` times; returns name -> (median s, peak KiB)."""
+    times = {name: [] for name, _ in programs}
+    peaks = {name: 0 for name, _ in programs}
+    for _ in range(runs):
+        for name, command in programs:
+            out = fresh_directory(scratch, "out")
+            seconds, peak = timed(command(mailbox, out))
+            times[name].append(seconds)
+            peaks[name] = max(peaks[name], peak)
+            remove_and_settle(out)
+    return {name: (statistics.median(times[name]), peaks[name]) for name, _ in programs}
+
+
+def main():
+    quick = "--quick" in sys.argv[1:]
+    counts = [(10_000, 9), (100_000, 7)] + ([] if quick else [(1_000_000, 3)])
+    memory = tempfile.mkdtemp(prefix="quelvaron-bench-", dir=MEMORY_DIR)
+    disk = tempfile.mkdtemp(prefix="quelvaron-bench-", dir=DISK_DIR)
+    try:
+        tool, make_mailbox, floor, split_benchmark = build(os.path.join(disk, "build"))
+        tool_command = lambda mailbox, out: [tool, mailbox, out, "-s"]
+        floor_command = lambda mailbox, out: [floor, mailbox, out]
+
+        print("tool against the floor (mailbox and output on tmpfs; medians)")
+        print(f"{'messages':>10} {'runs':>4} {'MB':>7} {'tool s':>8} {'floor s':>8} {'tool/floor':>10}"
+              f" {'us/msg':>7} {'msgs/s':>9} {'MB/s':>7} {'peak MiB':>9} {'peak-size MiB':>13}")
+        per_message = {}
+        for count, runs in counts:
+            mailbox = os.path.join(memory, f"mailbox-{count}")
+            subprocess.run([make_mailbox, str(count), mailbox], check=True)
+            size = os.path.getsize(mailbox)
+            result = compare([("tool", tool_command), ("floor", floor_command)], mailbox, memory, runs)
+            (tool_s, tool_peak), (floor_s, _) = result["tool"], result["floor"]
+            per_message[count] = tool_s / count
+            print(f"{count:>10,} {runs:>4} {size / 1e6:>7.1f} {tool_s:>8.3f} {floor_s:>8.3f}"
+                  f" {tool_s / floor_s:>10.3f} {tool_s / count * 1e6:>7.2f} {count / tool_s:>9,.0f}"
+                  f" {size / 1e6 / tool_s:>7.1f} {tool_peak / 1024:>9.1f} {(tool_peak * 1024 - size) / 2**20:>13.1f}")
+            if count != 100_000:
+                os.remove(mailbox)
+        largest = counts[-1][0]
+        print(f"time per message at {largest:,} / at 10,000: {per_message[largest] / per_message[10_000]:.3f}")
+
+        print("\ntool against Python's mailbox module (10,000 messages, tmpfs)")
+        small = os.path.join(memory, "mailbox-10000")
+        subprocess.run([make_mailbox, "10000", small], check=True)
+        python = lambda mailbox, out: [sys.executable, os.path.join(ROOT, "bench", "python_mailbox.py"),
+                                       mailbox, os.path.join(out, "Maildir")]
+        result = compare([("tool", tool_command), ("floor", floor_command), ("python", python)], small, memory, 3)
+        for name in ("tool", "floor", "python"):
+            seconds = result[name][0]
+            print(f"{name:>8}: {seconds:8.3f} s {10_000 / seconds:>10,.0f} msgs/s"
+                  f"  ({result['python'][0] / seconds:5.1f} times Python)")
+        os.remove(small)
+
+        print("\ndurability: -t against no -t (100,000 messages, output on disk, synced before each run)")
+        # Creating files on this disk is slow right after many were deleted, so each run writes a
+        # directory of its own and all are removed at the end; the first run only warms up.
+        source = os.path.join(memory, "mailbox-100000")
+        times = {"without -t": [], "with -t": []}
+        for attempt in range(6):
+            for name, extra in (("without -t", []), ("with -t", ["-t"])):
+                mailbox = shutil.copy(source, os.path.join(memory, "copy"))
+                out = fresh_directory(disk, f"out-{attempt}-{len(extra)}")
+                os.sync()
+                seconds, _ = timed([tool, mailbox, out, "-s"] + extra)
+                if attempt > 0:
+                    times[name].append(seconds)
+                os.remove(mailbox)
+        without, with_t = (statistics.median(times[name]) for name in ("without -t", "with -t"))
+        print(f"without -t: {without:.3f} s, with -t: {with_t:.3f} s, ratio {with_t / without:.3f}")
+
+        print("\nthe split alone, in memory (100,000 messages)")
+        sys.stdout.flush()
+        subprocess.run([split_benchmark, source], check=True)
+    finally:
+        shutil.rmtree(memory, ignore_errors=True)
+        shutil.rmtree(disk, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
