@@ -52,7 +52,8 @@ static char *load_mailbox(int fd, off_t size)
             return nullptr;
         }
         if (got == 0) {
-            // Someone who ignores the lock cut the file: what is missing would be lost by "-t".
+            // A program that ignores the lock cut the file meanwhile: convert none of it rather
+            // than a part.
             fputs("Unable to read input file: File is shorter than its size\n", stderr);
             free(block);
             return nullptr;
