@@ -58,14 +58,17 @@ def build(build_dir):
 
 
 def compare(programs, mailbox, scratch, runs):
-    """Runs each (name, command-maker) in turn, `runs` times; returns name -> (median s, peak KiB)."""
+    """Runs each (name, command-maker) in turn, `runs` times after one untimed round, reversing
+    the order every round so that neither always follows the other; returns
+    name -> (median s, peak KiB)."""
     times = {name: [] for name, _ in programs}
     peaks = {name: 0 for name, _ in programs}
-    for _ in range(runs):
-        for name, command in programs:
+    for attempt in range(runs + 1):
+        for name, command in programs if attempt % 2 == 0 else reversed(programs):
             out = fresh_directory(scratch, "out")
             seconds, peak = timed(command(mailbox, out))
-            times[name].append(seconds)
+            if attempt > 0:
+                times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
             remove_and_settle(out)
     return {name: (statistics.median(times[name]), peaks[name]) for name, _ in programs}
