@@ -41,8 +41,8 @@ def fresh_directory(parent, name):
 
 
 def remove_and_settle(directory):
-    """Removes a run's output, then gives the kernel time to finish freeing its files: without
-    the pause, that work overlaps the next run and adds half to a 1,000,000-message run."""
+    """Removes a run's output, then gives the kernel time to finish freeing its files, so that
+    this work does not overlap the next run."""
     count = len(os.listdir(directory))
     shutil.rmtree(directory)
     time.sleep(0.2 + count / 200_000)
