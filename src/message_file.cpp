@@ -7,6 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+const char *volatile message_file_in_progress = nullptr;
+volatile sig_atomic_t signals_deferred = 0;
+volatile sig_atomic_t deferred_signal = 0;
+
+void resume_signals()
+{
+    signals_deferred = 0;
+    if (deferred_signal != 0)
+        raise(deferred_signal);
+}
+
 int create_message_file(const char *dir, char (&path)[message_path_size])
 {
     // A cut name would no longer end in the six X that mkstemp needs, or would name another place.
@@ -55,6 +66,7 @@ static int discard_message_file(const char *what, int fd, const char *path)
         close(fd);
     if (unlink(path) != 0)
         perror("Unable to remove incomplete output file");
+    message_file_in_progress = nullptr;
     errno = failure;
     return 1;
 }
@@ -62,7 +74,13 @@ static int discard_message_file(const char *what, int fd, const char *path)
 int write_message_file(std::string_view message, const char *dir, bool sync_data)
 {
     char path[message_path_size];
+    // A signal while mkstemp runs must wait until the new file's name is known, or that file
+    // would be left behind empty.
+    signals_deferred = 1;
     int fd = create_message_file(dir, path);
+    if (fd >= 0)
+        message_file_in_progress = path;
+    resume_signals();
     if (fd < 0) {
         report("Unable to create output file");
         return 1;
@@ -75,6 +93,7 @@ int write_message_file(std::string_view message, const char *dir, bool sync_data
         return discard_message_file("Unable to set mode of output file", fd, path);
     if (close(fd) != 0)
         return discard_message_file("Unable to close output file", -1, path);
+    message_file_in_progress = nullptr;
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // Message files: each message of a mailbox goes into a new file of its own in the output directory.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <string_view>
 
@@ -14,6 +15,17 @@ inline constexpr bool syncs_whole_file_system = true;
 #else
 inline constexpr bool syncs_whole_file_system = false;
 #endif
+
+// Ending the process at once on a signal without leaving part of a message behind. A handler may
+// unlink message_file_in_progress, the path of the file being written (nullptr when none). While
+// signals_deferred is set, the program is changing what such a handler would remove: the handler
+// must then only store its signal in deferred_signal, and resume_signals() raises it again.
+extern const char *volatile message_file_in_progress;
+extern volatile sig_atomic_t signals_deferred;
+extern volatile sig_atomic_t deferred_signal;
+
+// Ends a deferral: clears signals_deferred, then raises the signal that arrived meanwhile, if any.
+void resume_signals();
 
 // Creates a new, empty file "<dir>/quelvaronXXXXXX" (mkstemp makes the X unique), open for reading
 // and writing, and leaves its path in `path`. Returns the descriptor, or -1 with errno set

@@ -1,12 +1,16 @@
 // Mail that arrives while conversions run, and converters that race each other.
 #include "tool_run.h"
 
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 static std::string numbered_message(int id)
@@ -62,30 +66,116 @@ protected:
     std::string dir;
 };
 
-TEST_F(Concurrency, MailArrivingDuringConversionsIsWrittenExactlyOnce)
+// Delivers the messages 0..count-1 with the real procmail, from `writers` processes at once.
+// procmail takes a dot-file and a fcntl lock, and into an empty mailbox it writes the first byte
+// of a message, waits a second and then writes the rest.
+static void deliver_with_procmail(const std::string &mailbox, int count, int writers)
 {
-    const int count = 3000;
-    pid_t writer = fork();
-    if (writer == 0) {
-        deliver(dir + "/mbox", 0, count, 200);
+    for (int writer = 0; writer < writers; writer++) {
+        if (fork() != 0)
+            continue;
+        for (int id = writer; id < count; id += writers) {
+            FILE *procmail = popen(("procmail -m LOCKSLEEP=1 DEFAULT=" + mailbox + " /dev/null").c_str(), "w");
+            if (procmail == nullptr || fputs(numbered_message(id).c_str(), procmail) < 0 || pclose(procmail) != 0)
+                _exit(2);
+        }
         _exit(0);
     }
-    int runs = 0, status = 0;
-    // Two converters at a time, again and again, until the writer is done; then one to finish.
-    for (bool writing = true; writing; runs++) {
-        writing = waitpid(writer, &status, WNOHANG) == 0;
-        pid_t first = start_tool({"mbox", "out", "-t", "-s"}, dir);
-        pid_t second = start_tool({"mbox", "out", "-t", "-s"}, dir);
-        for (pid_t converter : {first, second}) {
-            tool_result result = finish_tool(converter);
-            ASSERT_EQ(result.status, 0) << result.err;
-            ASSERT_EQ(result.out + result.err, "");
+    for (int status; wait(&status) > 0;)
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            _exit(2);
+}
+
+TEST_F(Concurrency, MailArrivingDuringConversionsIsWrittenExactlyOnce)
+{
+    struct {
+        const char *name;
+        int count;
+        std::function<void()> deliver;
+    } agents[] = {
+        {"flock writer", 3000, [&] { deliver(dir + "/mbox", 0, 3000, 200); }},
+        {"procmail", 300, [&] { deliver_with_procmail(dir + "/mbox", 300, 10); }},
+    };
+    for (const auto &agent : agents) {
+        SCOPED_TRACE(agent.name);
+        if (agent.name == std::string("procmail") && !command_available("procmail"))
+            continue;
+        write_file(dir + "/mbox", "");
+        pid_t writer = fork();
+        if (writer == 0) {
+            agent.deliver();
+            _exit(0);
         }
+        int runs = 0, status = 0;
+        // Two converters at a time, again and again, until the writer is done; then one to finish.
+        for (bool writing = true; writing; runs++) {
+            writing = waitpid(writer, &status, WNOHANG) == 0;
+            pid_t first = start_tool({"mbox", "out", "-t", "-s"}, dir);
+            pid_t second = start_tool({"mbox", "out", "-t", "-s"}, dir);
+            for (pid_t converter : {first, second}) {
+                tool_result result = finish_tool(converter);
+                ASSERT_EQ(result.status, 0) << result.err;
+                ASSERT_EQ(result.out + result.err, "");
+            }
+        }
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
+        EXPECT_EQ(read_file(dir + "/mbox"), "");
+        expect_each_once(delivered_ids(dir + "/out"), agent.count);
+        EXPECT_EQ(file_names(dir), (strings{"mbox", "out"})) << "a lock file was left behind";
+        RecordProperty(std::string(agent.name) + " conversion rounds", runs);
+        remove_scratch_directory(dir + "/out");
+        mkdir((dir + "/out").c_str(), 0700);
+        unlink((dir + "/mbox").c_str());
     }
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer failed";
-    EXPECT_EQ(read_file(dir + "/mbox"), "");
-    expect_each_once(delivered_ids(dir + "/out"), count);
-    RecordProperty("conversion_rounds", runs);
+}
+
+// A signal ends the tool at once, converting or waiting for a lock: the mailbox is as it was, no
+// file holds part of a message, and no lock file is left.
+TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
+{
+    const int count = 50000;
+    std::string mailbox;
+    for (int id = 0; id < count; id++)
+        mailbox += numbered_message(id);
+    const std::string lock = dir + "/mbox.lock", out = dir + "/out";
+    struct {
+        int signal_number;
+        bool lock_held_by_another;
+    } cases[] = {{SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(strsignal(c.signal_number));
+        write_file(dir + "/mbox", mailbox);
+        if (c.lock_held_by_another)
+            write_file(lock, "0\n");
+        pid_t tool = start_tool({"mbox", "out", "-t"}, dir);
+        if (c.lock_held_by_another) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        } else {
+            // In the middle: some files written, and the tool holding every lock.
+            while (file_names(out).size() < 1000)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+            int fd = open((dir + "/mbox").c_str(), O_RDONLY | O_CLOEXEC);
+            struct flock probe = {.l_type = F_RDLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
+            EXPECT_EQ(fcntl(fd, F_GETLK, &probe), 0);
+            EXPECT_EQ(probe.l_pid, tool);
+            close(fd);
+            EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "the tool converts without its dot-file lock";
+        }
+        kill(tool, c.signal_number);
+        tool_result result = finish_tool(tool);
+        EXPECT_EQ(result.status, 128 + c.signal_number) << result.err;
+        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(read_file(dir + "/mbox"), mailbox);
+        std::map<int, int> seen = delivered_ids(out);
+        EXPECT_LT(seen.size(), (std::size_t)count);
+        for (const auto &[id, times] : seen)
+            EXPECT_EQ(times, 1) << "message " << id;
+        if (c.lock_held_by_another)
+            unlink(lock.c_str());
+        EXPECT_EQ(file_names(dir), (strings{"mbox", "out"})) << "a lock file was left behind";
+        remove_scratch_directory(out);
+        mkdir(out.c_str(), 0700);
+    }
 }
 
 TEST_F(Concurrency, ASecondConverterWaitsAndTheTwoWriteEachMessageOnce)

@@ -1,6 +1,8 @@
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
- * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO) or read-eof
- * (every read reports end of file, as if the file had been cut after its size was read). */
+ * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO), read-eof
+ * (every read reports end of file, as if the file had been cut after its size was read) or
+ * append (a program that ignores every lock appends a message to the mailbox just before its
+ * size is looked at for the second time). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -23,7 +25,20 @@ static int faulty(const char *call)
     return ((type)dlsym(RTLD_NEXT, #call))(__VA_ARGS__)
 
 int flock(int fd, int operation) { FAIL_OR_PASS(flock, int (*)(int, int), fd, operation); }
-int fstat(int fd, struct stat *status) { FAIL_OR_PASS(fstat, int (*)(int, struct stat *), fd, status); }
+int fstat(int fd, struct stat *status)
+{
+    static int first_fd = -1;
+    if (faulty("append") && first_fd >= 0 && fd == first_fd) {
+        static const char message[] = "\nFrom late\nL\n";
+        lseek(fd, 0, SEEK_END);
+        if (write(fd, message, sizeof message - 1) != sizeof message - 1)
+            return -1;
+        first_fd = -2;
+    } else if (first_fd == -1) {
+        first_fd = fd;
+    }
+    FAIL_OR_PASS(fstat, int (*)(int, struct stat *), fd, status);
+}
 int fchmod(int fd, mode_t mode) { FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode); }
 int syncfs(int fd) { FAIL_OR_PASS(syncfs, int (*)(int), fd); }
 
