@@ -143,3 +143,75 @@ TEST_F(MessageFile, AFullFileSystemStopsTheRunWithWholeMessagesOnly)
         rmdir(out.c_str());
     }
 }
+
+// What IMAP hands out for a file: bare line feeds become CRLF, every other byte stays.
+static std::string as_imap_sends_it(const std::string &file)
+{
+    std::string sent;
+    for (std::size_t i = 0; i < file.size(); i++) {
+        if (file[i] == '\n' && (i == 0 || file[i - 1] != '\r'))
+            sent += '\r';
+        sent += file[i];
+    }
+    return sent;
+}
+
+// A real reader of the directory: Dovecot's IMAP server, run alone on a maildir whose cur/ the tool
+// wrote, shows every message with its size and its bytes.
+TEST_F(MessageFile, DovecotReadsEveryMessageAsItsFile)
+{
+    const std::string imap = "/usr/lib/dovecot/imap";
+    if (!command_available(imap))
+        GTEST_SKIP() << imap << " is missing (apt-get install dovecot-imapd)";
+    std::string attachment;
+    for (int line = 0; line < 40000; line++)
+        attachment += std::string(76, char('A' + line % 26)) + "\n";
+    const std::string mailbox =
+        "From a@example.org Mon Dec  7 10:00:00 2026\nFrom: a@example.org\nSubject: plain\n\nHello.\n>From the quoted line\n\n"
+        "From b@example.org Mon Dec  7 10:01:00 2026\r\nFrom: b@example.org\r\nSubject: crlf\r\n\r\nLine one.\r\n\r\n"
+        "From c@example.org Mon Dec  7 10:02:00 2026\nSubject: no blank line before the next\n\nbody\n"
+        "From d@example.org Mon Dec  7 10:03:00 2026\nSubject: attachment\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\nSee attached.\n--b\n"
+        "Content-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n\n" + attachment + "--b--\n";
+    const std::string maildir = dir + "/Maildir";
+    for (const char *sub : {"", "/cur", "/new", "/tmp"})
+        mkdir((maildir + sub).c_str(), 0700);
+    write_file(dir + "/mbox", mailbox);
+    ASSERT_EQ(run_tool({"mbox", "Maildir/cur", "-s"}, dir).status, 0);
+    write_file(dir + "/dovecot.conf", "mail_location = maildir:" + maildir + "\nlog_path = /dev/stderr\nssl = no\n");
+    write_file(dir + "/commands", "1 SELECT INBOX\r\n2 FETCH 1:* (RFC822.SIZE BODY.PEEK[])\r\n3 LOGOUT\r\n");
+    // Dovecot refuses to serve mail as root; it needs pipes, not files, on both sides.
+    std::string as_user = "";
+    if (geteuid() == 0) {
+        chmod(dir.c_str(), 0755);
+        ASSERT_EQ(system(("chown -R nobody:nogroup " + maildir).c_str()), 0);
+        as_user = "setpriv --reuid=nobody --regid=nogroup --clear-groups ";
+    }
+    ASSERT_NE(system(("cd " + dir + " && cat commands | " + as_user + "env -i USER=nobody HOME=" + dir + " " + imap +
+            " -c dovecot.conf 2>imap.err | cat >reply").c_str()), -1);
+    const std::string reply = read_file(dir + "/reply");
+    if (reply.rfind("* PREAUTH", 0) != 0) {
+        if (getenv("CI") != nullptr)
+            FAIL() << "Dovecot did not start: " << read_file(dir + "/imap.err");
+        GTEST_SKIP() << "Dovecot cannot run here: " << read_file(dir + "/imap.err");
+    }
+    strings expected;
+    for (const std::string &file : sorted_contents(maildir + "/cur"))
+        expected.push_back(as_imap_sends_it(file));
+    std::sort(expected.begin(), expected.end());
+    EXPECT_NE(reply.find("* " + std::to_string(expected.size()) + " EXISTS\r\n"), std::string::npos) << reply;
+    strings bodies;
+    for (std::size_t at = reply.find(" FETCH (RFC822.SIZE "); at != std::string::npos;
+         at = reply.find(" FETCH (RFC822.SIZE ", at + 1)) {
+        std::size_t size = std::stoul(reply.substr(at + 20));
+        std::size_t literal = reply.find("BODY[] {", at) + 8;
+        std::size_t length = std::stoul(reply.substr(literal));
+        bodies.push_back(reply.substr(reply.find("}\r\n", literal) + 3, length));
+        EXPECT_EQ(size, bodies.back().size()) << "RFC822.SIZE of message " << bodies.size();
+    }
+    std::sort(bodies.begin(), bodies.end());
+    ASSERT_EQ(expected.size(), 4u);
+    ASSERT_EQ(bodies.size(), expected.size());
+    for (std::size_t i = 0; i < bodies.size(); i++) // (a diff of the 3 MB attachment would take a minute)
+        EXPECT_TRUE(bodies[i] == expected[i]) << "the message of " << expected[i].size() << " bytes differs";
+}
