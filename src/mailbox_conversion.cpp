@@ -141,8 +141,13 @@ static constexpr time_t stale_dot_lock_age = 5 * 60;
 static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp_path)
 {
     int fd = mkstemp(temp_path.data());
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS))
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+        // Another program's dot-file is still respected, as long as it is not stale.
+        struct stat lock;
+        if (lstat(lock_path.c_str(), &lock) == 0 && time(nullptr) - lock.st_mtime < stale_dot_lock_age)
+            return lock_busy;
         return lock_taken;
+    }
     if (fd < 0) {
         perror("Unable to lock input file");
         return lock_failed;

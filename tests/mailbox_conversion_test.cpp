@@ -347,7 +347,7 @@ TEST_F(Conversion, WithTruncationFilesAreSyncedBeforeTheMailboxIsEmptied)
 
 // Each holder takes its lock before the tool starts; the tool must wait, while the holder appends a
 // message and lets go, and then convert all of it. A lock left by a dead program is broken, and
-// a directory that can't take a dot-file leaves the kernel locks to do alone.
+// where the tool can't make a dot-file the kernel locks do alone once another's is gone.
 TEST_F(Conversion, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
 {
     const std::string lock = mbox() + ".lock", late = "\nFrom c\nC\n";
@@ -377,11 +377,14 @@ TEST_F(Conversion, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
              struct timespec ten_minutes_ago[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
              return utimensat(AT_FDCWD, lock.c_str(), ten_minutes_ago, 0);
          }, nullptr},
-        {"directory without write permission", [&] {
+        {"dot-file in a directory the tool may not write", [&] {
              chmod(dir.c_str(), 0755);
              chmod(mbox().c_str(), 0666);
-             return chmod(out().c_str(), 0777);
-         }, nullptr, {.wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}}},
+             chmod(out().c_str(), 0777);
+             return make_dot_lock();
+         },
+         [&](int) { int fd = open_mailbox(); return append(fd) && close(fd) == 0 && unlink(lock.c_str()) == 0; },
+         {.wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}}},
     };
     for (const holder &h : holders) {
         SCOPED_TRACE(h.name);
