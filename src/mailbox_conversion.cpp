@@ -103,17 +103,22 @@ static bool flock_covers_record_locks(int fd)
 #endif
 }
 
+// Sets (F_WRLCK) or clears (F_UNLCK) this process's fcntl lock over the whole mailbox, without
+// waiting. Returns what fcntl returns.
+static int set_record_lock(int fd, short type)
+{
+    struct flock whole = {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &whole);
+}
+
 // Takes a write lock over the whole mailbox with fcntl, without waiting: the lock that delivery
 // agents and mail readers take, which flock does not see on Linux. Where the file system has no
 // such locks, flock has to do alone. Reports a failure through perror.
 static lock_outcome take_record_lock(int fd)
 {
-    if (flock_covers_record_locks(fd))
-        return lock_taken;
-    struct flock whole = {};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    if (fcntl(fd, F_SETLK, &whole) == 0)
+    if (flock_covers_record_locks(fd) || set_record_lock(fd, F_WRLCK) == 0)
         return lock_taken;
     if (errno == EACCES || errno == EAGAIN)
         return lock_busy;
@@ -123,31 +128,33 @@ static lock_outcome take_record_lock(int fd)
     return lock_failed;
 }
 
-static void release_record_lock(int fd)
-{
-    struct flock whole = {};
-    whole.l_type = F_UNLCK;
-    whole.l_whence = SEEK_SET;
-    fcntl(fd, F_SETLK, &whole);
-}
-
 // A dot-file lock that nobody has changed for this long belongs to a program that died.
 static constexpr time_t stale_dot_lock_age = 5 * 60;
 
-// Creates the dot-file `lock_path` the way that is atomic over NFS too: an empty file made new in the
-// same directory from the template `temp_path` is linked to the lock's name, and the lock is ours
-// when that file then has two links. Breaks a stale lock. Reports a failure through perror. Where the directory can't take the file (no write permission, a read-only file system),
-// returns lock_taken with held_dot_lock left nullptr: the kernel locks then have to do alone.
+// Whether the dot-file `lock_path` is there and was changed less than stale_dot_lock_age before `now`.
+static bool dot_lock_is_fresh(const std::string &lock_path, time_t now)
+{
+    struct stat lock;
+    return lstat(lock_path.c_str(), &lock) == 0 && now - lock.st_mtime < stale_dot_lock_age;
+}
+
+// The failures of a directory that can't take a dot-file: no write permission, a read-only file
+// system, no hard links.
+static bool refuses_dot_files(int failure)
+{
+    return failure == EACCES || failure == EPERM || failure == EROFS;
+}
+
+// Creates the dot-file `lock_path` the way that is atomic over NFS too: an empty file made new in
+// the same directory from the template `temp_path` is linked to the lock's name, and the lock is
+// ours when that file then has two links. Breaks a stale lock. Reports a failure through perror.
+// Where the directory refuses dot-files, returns lock_taken with held_dot_lock left nullptr (the
+// kernel locks then have to do alone), or lock_busy while another program's fresh one is there.
 static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp_path)
 {
     int fd = mkstemp(temp_path.data());
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        // Another program's dot-file is still respected, as long as it is not stale.
-        struct stat lock;
-        if (lstat(lock_path.c_str(), &lock) == 0 && time(nullptr) - lock.st_mtime < stale_dot_lock_age)
-            return lock_busy;
-        return lock_taken;
-    }
+    if (fd < 0 && refuses_dot_files(errno))
+        return dot_lock_is_fresh(lock_path, time(nullptr)) ? lock_busy : lock_taken;
     if (fd < 0) {
         perror("Unable to lock input file");
         return lock_failed;
@@ -161,7 +168,7 @@ static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp
         // Over NFS the answer to link can be lost; the link count tells.
         int linked = link(temp_path.c_str(), lock_path.c_str());
         int link_failure = errno;
-        struct stat temp, lock;
+        struct stat temp;
         if (stat(temp_path.c_str(), &temp) != 0) {
             perror("Unable to lock input file");
             outcome = lock_failed;
@@ -169,23 +176,19 @@ static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp
             held_dot_lock = lock_path.c_str();
             outcome = lock_taken;
         } else if (linked != 0 && link_failure != EEXIST) {
-            // A file system without hard links, or a directory that refuses them.
             errno = link_failure;
-            if (errno != EPERM && errno != EACCES && errno != EROFS) {
-                perror("Unable to lock input file");
-                outcome = lock_failed;
-            } else {
+            if (refuses_dot_files(errno)) {
                 outcome = lock_taken;
-            }
-        } else if (lstat(lock_path.c_str(), &lock) == 0 &&
-                   temp.st_mtime - lock.st_mtime >= stale_dot_lock_age) {
-            // Both times come from the file system's clock, whichever host wrote them.
-            if (unlink(lock_path.c_str()) != 0 && errno != ENOENT) {
+            } else {
                 perror("Unable to lock input file");
                 outcome = lock_failed;
             }
-        } else {
+        } else if (dot_lock_is_fresh(lock_path, temp.st_mtime)) {
+            // Both times come from the file system's clock, whichever host wrote them.
             break;
+        } else if (unlink(lock_path.c_str()) != 0 && errno != ENOENT) {
+            perror("Unable to lock input file");
+            outcome = lock_failed;
         }
     }
     unlink(temp_path.c_str());
@@ -253,7 +256,7 @@ static int lock_mailbox(int fd, const std::string &lock_path, const std::string 
         }
         if (outcome == lock_failed)
             return 1;
-        release_record_lock(fd);
+        set_record_lock(fd, F_UNLCK);
         flock(fd, LOCK_UN);
         back_off(attempt);
     }

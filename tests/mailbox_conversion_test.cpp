@@ -354,6 +354,8 @@ TEST_F(Conversion, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
     auto open_mailbox = [&] { return open(mbox().c_str(), O_RDWR | O_APPEND | O_CLOEXEC); };
     auto append = [&](int fd) { return write(fd, late.data(), late.size()) == ssize_t(late.size()); };
     auto make_dot_lock = [&] { write_file(lock, "0\n"); return -1; };
+    auto append_and_close = [&](int fd) { return append(fd) && close(fd) == 0; };
+    auto append_and_remove_dot_lock = [&](int) { return append_and_close(open_mailbox()) && unlink(lock.c_str()) == 0; };
     struct flock whole = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
     struct holder {
         const char *name;
@@ -361,16 +363,13 @@ TEST_F(Conversion, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
         std::function<bool(int)> release;  // appends a message and lets go; null: no holder
         tool_options options = {};
     } holders[] = {
-        {"flock", [&] { int fd = open_mailbox(); flock(fd, LOCK_EX); return fd; },
-         [&](int fd) { return append(fd) && close(fd) == 0; }},
-        {"fcntl", [&] { int fd = open_mailbox(); fcntl(fd, F_SETLK, &whole); return fd; },
-         [&](int fd) { return append(fd) && close(fd) == 0; }},
-        {"dot-file", make_dot_lock,
-         [&](int) { int fd = open_mailbox(); return append(fd) && close(fd) == 0 && unlink(lock.c_str()) == 0; }},
+        {"flock", [&] { int fd = open_mailbox(); flock(fd, LOCK_EX); return fd; }, append_and_close},
+        {"fcntl", [&] { int fd = open_mailbox(); fcntl(fd, F_SETLK, &whole); return fd; }, append_and_close},
+        {"dot-file", make_dot_lock, append_and_remove_dot_lock},
         {"dot-file, then waiting for flock", make_dot_lock,
          [&](int) {
              int fd = open_mailbox();
-             return flock(fd, LOCK_EX) == 0 && append(fd) && close(fd) == 0 && unlink(lock.c_str()) == 0;
+             return flock(fd, LOCK_EX) == 0 && append_and_close(fd) && unlink(lock.c_str()) == 0;
          }},
         {"stale dot-file", [&] {
              make_dot_lock();
@@ -383,8 +382,7 @@ TEST_F(Conversion, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
              chmod(out().c_str(), 0777);
              return make_dot_lock();
          },
-         [&](int) { int fd = open_mailbox(); return append(fd) && close(fd) == 0 && unlink(lock.c_str()) == 0; },
-         {.wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}}},
+         append_and_remove_dot_lock, {.wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}}},
     };
     for (const holder &h : holders) {
         SCOPED_TRACE(h.name);
