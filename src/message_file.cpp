@@ -1,5 +1,7 @@
 #include "message_file.h"
 
+#include "signal_cleanup.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,16 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-const char *volatile message_file_in_progress = nullptr;
-volatile sig_atomic_t signals_deferred = 0;
-volatile sig_atomic_t deferred_signal = 0;
-
-void resume_signals()
-{
-    signals_deferred = 0;
-    if (deferred_signal != 0)
-        raise(deferred_signal);
-}
+// The file being written, which a signal's end removes (name nullptr when none).
+static signal_removal message_file_in_progress = {AT_FDCWD, nullptr};
 
 int create_message_file(const char *dir, char (&path)[message_path_size])
 {
@@ -66,7 +60,7 @@ static int discard_message_file(const char *what, int fd, const char *path)
         close(fd);
     if (unlink(path) != 0)
         perror("Unable to remove incomplete output file");
-    message_file_in_progress = nullptr;
+    message_file_in_progress.name = nullptr;
     errno = failure;
     return 1;
 }
@@ -76,10 +70,12 @@ int write_message_file(std::string_view message, const char *dir, bool sync_data
     char path[message_path_size];
     // A signal while mkstemp runs must wait until the new file's name is known, or that file
     // would be left behind empty.
-    signals_deferred = 1;
+    static bool registered = remove_on_signal(&message_file_in_progress) == 0;
+    (void)registered;
+    defer_signals();
     int fd = create_message_file(dir, path);
     if (fd >= 0)
-        message_file_in_progress = path;
+        message_file_in_progress.name = path;
     resume_signals();
     if (fd < 0) {
         report("Unable to create output file");
@@ -93,7 +89,7 @@ int write_message_file(std::string_view message, const char *dir, bool sync_data
         return discard_message_file("Unable to set mode of output file", fd, path);
     if (close(fd) != 0)
         return discard_message_file("Unable to close output file", -1, path);
-    message_file_in_progress = nullptr;
+    message_file_in_progress.name = nullptr;
     return 0;
 }
 

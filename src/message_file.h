@@ -1,7 +1,6 @@
 // Message files: each message of a mailbox goes into a new file of its own in the output directory.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <string_view>
 
@@ -16,17 +15,6 @@ inline constexpr bool syncs_whole_file_system = true;
 inline constexpr bool syncs_whole_file_system = false;
 #endif
 
-// Ending the process at once on a signal without leaving part of a message behind. A handler may
-// unlink message_file_in_progress, the path of the file being written (nullptr when none). While
-// signals_deferred is set, the program is changing what such a handler would remove: the handler
-// must then only store its signal in deferred_signal, and resume_signals() raises it again.
-extern const char *volatile message_file_in_progress;
-extern volatile sig_atomic_t signals_deferred;
-extern volatile sig_atomic_t deferred_signal;
-
-// Ends a deferral: clears signals_deferred, then raises the signal that arrived meanwhile, if any.
-void resume_signals();
-
 // Creates a new, empty file "<dir>/quelvaronXXXXXX" (mkstemp makes the X unique), open for reading
 // and writing, and leaves its path in `path`. Returns the descriptor, or -1 with errno set
 // (ENAMETOOLONG when the path does not fit in 65534 characters). Reports nothing.
@@ -35,7 +23,7 @@ int create_message_file(const char *dir, char (&path)[message_path_size]);
 // Writes `message` whole into a new file in `dir`, then gives the file mode 0666 whatever the umask;
 // with `sync_data` the data also reaches stable storage before the file is closed. Returns 0 on
 // success. On failure it reports through perror, removes the incomplete file, and returns 1 with
-// errno as the failed call left it.
+// errno as the failed call left it. A signal that ends the process meanwhile removes the file too.
 int write_message_file(std::string_view message, const char *dir, bool sync_data);
 
 // Puts the message files written into `dir` and their directory entries on stable storage: the

@@ -1,7 +1,9 @@
 // Helpers for tests that run the built binary in scratch directories.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <vector>
 
@@ -45,3 +47,22 @@ std::vector<std::string> reference_split(const std::string &mailbox);
 // Whether a command that a test runs is on PATH. Where it is missing the test is to skip, except
 // under CI (CI set), which installs it: there its absence is also recorded as a failure.
 bool command_available(const std::string &name);
+
+// A scratch directory holding the mailbox "mbox" (not made) and the empty directory "out".
+class Conversion : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir = make_scratch_directory();
+        mkdir(out().c_str(), 0700);
+    }
+    void TearDown() override { remove_scratch_directory(dir); }
+    std::string out() const { return dir + "/out"; }
+    std::string mbox() const { return dir + "/mbox"; }
+    static std::string summary(int count, long long bytes)
+    {
+        return "Processing mbox to out successful, " + std::to_string(count) + " messages (" +
+               std::to_string(bytes) + " bytes) processed.\n";
+    }
+    std::string dir;
+};

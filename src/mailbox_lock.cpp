@@ -1,0 +1,224 @@
+#include "mailbox_lock.h"
+
+#include "signal_cleanup.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#endif
+
+// The dot-file lock this process holds (name nullptr when none): what a signal's end removes and
+// the timer refreshes.
+static signal_removal held_dot_lock = {AT_FDCWD, nullptr};
+
+static void refresh_dot_lock(int)
+{
+    int saved = errno;
+    if (held_dot_lock.name != nullptr)
+        utimensat(held_dot_lock.dir_fd, held_dot_lock.name, nullptr, 0);
+    errno = saved;
+}
+
+// Refreshes the held dot-file lock every 30 seconds, or stops refreshing with `on` false, so that
+// others, who break a lock left unchanged for 5 minutes, never take it for a dead program's.
+static void refresh_dot_lock_periodically(bool on)
+{
+    struct itimerval every = {};
+    if (on)
+        every.it_interval.tv_sec = every.it_value.tv_sec = 30;
+    setitimer(ITIMER_REAL, &every, nullptr);
+}
+
+enum lock_outcome { lock_taken, lock_busy, lock_failed };
+
+// Whether flock already holds off the programs that lock with fcntl: on NFS, where Linux implements
+// flock with the server's record locks, and on the BSDs, where the two are one kind of lock. Taking
+// both there would leave the second busy for ever because of the first.
+static bool flock_covers_record_locks(int fd)
+{
+#ifdef __linux__
+    struct statfs file_system;
+    return fstatfs(fd, &file_system) == 0 && file_system.f_type == NFS_SUPER_MAGIC;
+#else
+    (void)fd;
+    return true;
+#endif
+}
+
+// Sets (F_WRLCK) or clears (F_UNLCK) this process's fcntl lock over the whole mailbox, without
+// waiting. Returns what fcntl returns.
+static int set_record_lock(int fd, short type)
+{
+    struct flock whole = {};
+    whole.l_type = type;
+    whole.l_whence = SEEK_SET;
+    return fcntl(fd, F_SETLK, &whole);
+}
+
+// Takes a write lock over the whole mailbox with fcntl, without waiting: the lock that delivery
+// agents and mail readers take, which flock does not see on Linux. Where the file system has no
+// such locks, flock has to do alone. Reports a failure through perror.
+static lock_outcome take_record_lock(int fd)
+{
+    if (flock_covers_record_locks(fd) || set_record_lock(fd, F_WRLCK) == 0)
+        return lock_taken;
+    if (errno == EACCES || errno == EAGAIN)
+        return lock_busy;
+    if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS)
+        return lock_taken;
+    perror("Unable to lock input file");
+    return lock_failed;
+}
+
+// A dot-file lock that nobody has changed for this long belongs to a program that died.
+static constexpr time_t stale_dot_lock_age = 5 * 60;
+
+// Whether the dot-file `lock_path` is there and was changed less than stale_dot_lock_age before `now`.
+static bool dot_lock_is_fresh(const std::string &lock_path, time_t now)
+{
+    struct stat lock;
+    return lstat(lock_path.c_str(), &lock) == 0 && now - lock.st_mtime < stale_dot_lock_age;
+}
+
+// The failures of a directory that can't take a dot-file: no write permission, a read-only file
+// system, no hard links.
+static bool refuses_dot_files(int failure)
+{
+    return failure == EACCES || failure == EPERM || failure == EROFS;
+}
+
+// Creates the dot-file `lock_path` the way that is atomic over NFS too: an empty file made new in
+// the same directory from the template `temp_path` is linked to the lock's name, and the lock is
+// ours when that file then has two links. Breaks a stale lock. Reports a failure through perror.
+// Where the directory refuses dot-files, returns lock_taken with no dot-file held (the
+// kernel locks then have to do alone), or lock_busy while another program's fresh one is there.
+static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp_path)
+{
+    int fd = mkstemp(temp_path.data());
+    if (fd < 0 && refuses_dot_files(errno))
+        return dot_lock_is_fresh(lock_path, time(nullptr)) ? lock_busy : lock_taken;
+    if (fd < 0) {
+        perror("Unable to lock input file");
+        return lock_failed;
+    }
+    // Only its name matters: nothing is written into it, so its mode and close have nothing to
+    // fail on that would matter. Others may read a lock file, as they can one made elsewhere.
+    fchmod(fd, 0644);
+    close(fd);
+    lock_outcome outcome = lock_busy;
+    for (int attempt = 0; attempt < 2 && outcome == lock_busy; attempt++) {
+        // Over NFS the answer to link can be lost; the link count tells.
+        int linked = link(temp_path.c_str(), lock_path.c_str());
+        int link_failure = errno;
+        struct stat temp;
+        if (stat(temp_path.c_str(), &temp) != 0) {
+            perror("Unable to lock input file");
+            outcome = lock_failed;
+        } else if (temp.st_nlink == 2) {
+            held_dot_lock.name = lock_path.c_str();
+            outcome = lock_taken;
+        } else if (linked != 0 && link_failure != EEXIST) {
+            errno = link_failure;
+            if (refuses_dot_files(errno)) {
+                outcome = lock_taken;
+            } else {
+                perror("Unable to lock input file");
+                outcome = lock_failed;
+            }
+        } else if (dot_lock_is_fresh(lock_path, temp.st_mtime)) {
+            // Both times come from the file system's clock, whichever host wrote them.
+            break;
+        } else if (unlink(lock_path.c_str()) != 0 && errno != ENOENT) {
+            perror("Unable to lock input file");
+            outcome = lock_failed;
+        }
+    }
+    unlink(temp_path.c_str());
+    return outcome;
+}
+
+
+// Waits a random time that grows with the attempts up to a second, so that two programs backing
+// off from each other do not meet again in step.
+static void back_off(unsigned attempt)
+{
+    static std::minstd_rand random(static_cast<unsigned>(getpid()));
+    long ceiling_ms = attempt < 7 ? 10L << attempt : 1000;
+    long pause_ms = 1 + static_cast<long>(random() % static_cast<unsigned long>(ceiling_ms));
+    struct timespec pause = {pause_ms / 1000, (pause_ms % 1000) * 1000000};
+    nanosleep(&pause, nullptr);
+}
+
+// The template for the unique file a dot-file lock is made from, in the mailbox's directory; the
+// host's name tells whoever finds one left on a shared file system where it came from.
+static std::string temporary_lock_template(const char *input_path)
+{
+    std::string directory = input_path;
+    std::size_t slash = directory.rfind('/');
+    directory = slash == std::string::npos ? "." : directory.substr(0, slash);
+    char host[256] = "localhost";
+    gethostname(host, sizeof host - 1);
+    return directory + "/.lk." + host + ".XXXXXX";
+}
+
+// Backing off from a busy lock is what keeps it from deadlocking with a program that takes the
+// locks in another order.
+int lock_mailbox(int fd, const char *input_path)
+{
+    static std::string lock_path;
+    lock_path = std::string(input_path) + ".lock";
+    const std::string temp_template = temporary_lock_template(input_path);
+    struct sigaction refresh = {};
+    refresh.sa_handler = refresh_dot_lock;
+    refresh.sa_flags = SA_RESTART;
+    sigemptyset(&refresh.sa_mask);
+    sigaction(SIGALRM, &refresh, nullptr);
+    remove_on_signal(&held_dot_lock);
+    for (unsigned attempt = 0;; attempt++) {
+        if (flock(fd, LOCK_EX) != 0) {
+            perror("Unable to lock input file");
+            return 1;
+        }
+        lock_outcome outcome = take_record_lock(fd);
+        if (outcome == lock_taken) {
+            defer_signals();
+            outcome = take_dot_lock(lock_path, temp_template);
+            resume_signals();
+        }
+        if (outcome == lock_taken) {
+            if (held_dot_lock.name != nullptr)
+                refresh_dot_lock_periodically(true);
+            return 0;
+        }
+        if (outcome == lock_failed)
+            return 1;
+        set_record_lock(fd, F_UNLCK);
+        flock(fd, LOCK_UN);
+        back_off(attempt);
+    }
+}
+
+void release_mailbox_lock()
+{
+    if (held_dot_lock.name == nullptr)
+        return;
+    defer_signals();
+    refresh_dot_lock_periodically(false);
+    if (unlinkat(held_dot_lock.dir_fd, held_dot_lock.name, 0) != 0 && errno != ENOENT)
+        perror("Unable to remove lock file");
+    held_dot_lock.name = nullptr;
+    resume_signals();
+}
