@@ -64,15 +64,15 @@ static char *load_mailbox(int fd, off_t size)
     return block;
 }
 
-// Writes every message of `text` to its own file in `output_dir`, in mailbox order. Returns the
-// number written, or -1 after reporting the message that could not be written.
-static int write_messages(std::string_view text, const char *output_dir, bool sync_data)
+// Writes every message of `text` to its own file in the directory `dir_fd`, in mailbox order.
+// Returns the number written, or -1 after reporting the message that could not be written.
+static int write_messages(std::string_view text, int dir_fd, bool sync_data)
 {
     int count = 0;
     std::size_t start = 0;
     while (start < text.size()) {
         std::string_view message = message_at(text, start);
-        if (write_message_file(message, output_dir, sync_data) != 0) {
+        if (write_message_file(message, dir_fd, sync_data) != 0) {
             perror("Error processing mail, terminating");
             return -1;
         }
@@ -116,14 +116,16 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         char *block = load_mailbox(fd, size);
         if (block == nullptr)
             return -1;
-        bool sync_each = truncate_input && !syncs_whole_file_system;
-        count = write_messages(std::string_view(block, static_cast<std::size_t>(size)), output_dir,
-                               sync_each);
+        resolved_path directory;
+        count = open_message_directory(output_dir, directory) != 0 ? -1
+              : write_messages(std::string_view(block, static_cast<std::size_t>(size)), directory.fd,
+                               truncate_input && !syncs_whole_file_system);
         free(block);
-        if (count < 0)
-            return -1;
         // Nothing may be emptied that is not safely on disk elsewhere.
-        if (truncate_input && sync_message_files(output_dir) != 0)
+        if (count >= 0 && truncate_input && sync_message_files(directory.fd) != 0)
+            count = -1;
+        release_path(directory);
+        if (count < 0)
             return -1;
     }
     if (truncate_input)
@@ -131,25 +133,64 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
     return count;
 }
 
+// Refuses what root must not open on a user's behalf: anything but a regular file, and, for root,
+// a file with another name elsewhere (a user's hard link to a file that is not his). Returns 0 or
+// the failure.
+static int check_mailbox(const resolved_path &path, const struct stat &status)
+{
+    if (S_ISDIR(status.st_mode))
+        return EISDIR;
+    if (!S_ISREG(status.st_mode))
+        return not_a_regular_file;
+    if (status.st_nlink > 1 && geteuid() == 0)
+        return more_than_one_link;
+    return check_link_owners(path, status.st_uid);
+}
+
+// Opens the mailbox that `path` resolved to for reading and writing. What is opened is checked
+// again, as it may have been replaced since it was resolved; O_NONBLOCK keeps a FIFO put there
+// meanwhile from blocking the open. Returns the descriptor, or -1 with the failure in `failure`.
+static int open_mailbox(const resolved_path &path, int &failure)
+{
+    failure = check_mailbox(path, path.status);
+    if (failure != 0)
+        return -1;
+    int fd = openat(path.dir_fd, path.name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        failure = errno;
+        return -1;
+    }
+    struct stat status;
+    if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0)
+        failure = errno;
+    else if ((failure = check_mailbox(path, status)) == 0 && fcntl(fd, F_SETFL, 0) != 0)
+        failure = errno;
+    if (failure == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
 int convert_mailbox(const char *input_path, const char *output_dir, bool truncate_input)
 {
     install_signal_cleanup();
 
-    int fd = open(input_path, O_RDWR);
-    int open_failure = errno;
+    resolved_path path;
+    int failure = resolve_path(input_path, path);
+    int fd = failure == 0 ? open_mailbox(path, failure) : -1;
     if (!silent_mode)
         printf("Processing %s to %s...\n", input_path, output_dir);
     if (fd < 0) {
-        errno = open_failure;
-        perror("Unable to open input file");
+        report_failure("Unable to open input file", failure);
         return 1;
     }
     off_t size = 0;
     int count = -1;
-    if (lock_mailbox(fd, input_path) == 0)
+    if (lock_mailbox(fd, path.given_dir_fd, path.given_name.c_str()) == 0)
         count = convert_locked_mailbox(fd, output_dir, truncate_input, size);
     release_mailbox_lock();
     close(fd);
+    release_path(path);
     if (count < 0)
         return 1;
     if (!silent_mode)

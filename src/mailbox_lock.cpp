@@ -1,5 +1,6 @@
 #include "mailbox_lock.h"
 
+#include "safe_path.h"
 #include "signal_cleanup.h"
 
 #include <cerrno>
@@ -20,15 +21,17 @@
 #include <sys/statfs.h>
 #endif
 
-// The dot-file lock this process holds (name nullptr when none): what a signal's end removes and
-// the timer refreshes.
+// The dot-file lock this process holds (name nullptr when none): what a signal's end removes. The
+// timer refreshes it through the descriptor of the file it was linked from, never through a path,
+// which a user could have turned into a link to another file meanwhile.
 static signal_removal held_dot_lock = {AT_FDCWD, nullptr};
+static volatile int held_dot_lock_fd = -1;
 
 static void refresh_dot_lock(int)
 {
     int saved = errno;
-    if (held_dot_lock.name != nullptr)
-        utimensat(held_dot_lock.dir_fd, held_dot_lock.name, nullptr, 0);
+    if (held_dot_lock_fd >= 0)
+        futimens(held_dot_lock_fd, nullptr);
     errno = saved;
 }
 
@@ -86,11 +89,13 @@ static lock_outcome take_record_lock(int fd)
 // A dot-file lock that nobody has changed for this long belongs to a program that died.
 static constexpr time_t stale_dot_lock_age = 5 * 60;
 
-// Whether the dot-file `lock_path` is there and was changed less than stale_dot_lock_age before `now`.
-static bool dot_lock_is_fresh(const std::string &lock_path, time_t now)
+// Whether the dot-file `lock_name` in `dir_fd` is there and was changed less than
+// stale_dot_lock_age before `now`.
+static bool dot_lock_is_fresh(int dir_fd, const std::string &lock_name, time_t now)
 {
     struct stat lock;
-    return lstat(lock_path.c_str(), &lock) == 0 && now - lock.st_mtime < stale_dot_lock_age;
+    return fstatat(dir_fd, lock_name.c_str(), &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
+           now - lock.st_mtime < stale_dot_lock_age;
 }
 
 // The failures of a directory that can't take a dot-file: no write permission, a read-only file
@@ -100,35 +105,36 @@ static bool refuses_dot_files(int failure)
     return failure == EACCES || failure == EPERM || failure == EROFS;
 }
 
-// Creates the dot-file `lock_path` the way that is atomic over NFS too: an empty file made new in
-// the same directory from the template `temp_path` is linked to the lock's name, and the lock is
-// ours when that file then has two links. Breaks a stale lock. Reports a failure through perror.
-// Where the directory refuses dot-files, returns lock_taken with no dot-file held (the
-// kernel locks then have to do alone), or lock_busy while another program's fresh one is there.
-static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp_path)
+// Creates the dot-file `lock_name` in `dir_fd` the way that is atomic over NFS too: an empty file
+// made new in the same directory from the template `temp_name` is linked to the lock's name, and
+// the lock is ours when that file then has two links. Breaks a stale lock. Reports a failure
+// through perror. Where the directory refuses dot-files, returns lock_taken with no dot-file held
+// (the kernel locks then have to do alone), or lock_busy while another program's fresh one is there.
+static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std::string temp_name)
 {
-    int fd = mkstemp(temp_path.data());
+    int fd = mkstempat(dir_fd, temp_name.data());
     if (fd < 0 && refuses_dot_files(errno))
-        return dot_lock_is_fresh(lock_path, time(nullptr)) ? lock_busy : lock_taken;
+        return dot_lock_is_fresh(dir_fd, lock_name, time(nullptr)) ? lock_busy : lock_taken;
     if (fd < 0) {
         perror("Unable to lock input file");
         return lock_failed;
     }
-    // Only its name matters: nothing is written into it, so its mode and close have nothing to
-    // fail on that would matter. Others may read a lock file, as they can one made elsewhere.
+    // Only its name matters: nothing is written into it, so its mode has nothing to fail on that
+    // would matter. Others may read a lock file, as they can one made elsewhere.
     fchmod(fd, 0644);
-    close(fd);
     lock_outcome outcome = lock_busy;
     for (int attempt = 0; attempt < 2 && outcome == lock_busy; attempt++) {
         // Over NFS the answer to link can be lost; the link count tells.
-        int linked = link(temp_path.c_str(), lock_path.c_str());
+        int linked = linkat(dir_fd, temp_name.c_str(), dir_fd, lock_name.c_str(), 0);
         int link_failure = errno;
         struct stat temp;
-        if (stat(temp_path.c_str(), &temp) != 0) {
+        if (fstatat(dir_fd, temp_name.c_str(), &temp, AT_SYMLINK_NOFOLLOW) != 0) {
             perror("Unable to lock input file");
             outcome = lock_failed;
         } else if (temp.st_nlink == 2) {
-            held_dot_lock.name = lock_path.c_str();
+            held_dot_lock.dir_fd = dir_fd;
+            held_dot_lock.name = lock_name.c_str();
+            held_dot_lock_fd = fd;
             outcome = lock_taken;
         } else if (linked != 0 && link_failure != EEXIST) {
             errno = link_failure;
@@ -138,18 +144,19 @@ static lock_outcome take_dot_lock(const std::string &lock_path, std::string temp
                 perror("Unable to lock input file");
                 outcome = lock_failed;
             }
-        } else if (dot_lock_is_fresh(lock_path, temp.st_mtime)) {
+        } else if (dot_lock_is_fresh(dir_fd, lock_name, temp.st_mtime)) {
             // Both times come from the file system's clock, whichever host wrote them.
             break;
-        } else if (unlink(lock_path.c_str()) != 0 && errno != ENOENT) {
+        } else if (unlinkat(dir_fd, lock_name.c_str(), 0) != 0 && errno != ENOENT) {
             perror("Unable to lock input file");
             outcome = lock_failed;
         }
     }
-    unlink(temp_path.c_str());
+    unlinkat(dir_fd, temp_name.c_str(), 0);
+    if (held_dot_lock_fd != fd)
+        close(fd);
     return outcome;
 }
-
 
 // Waits a random time that grows with the attempts up to a second, so that two programs backing
 // off from each other do not meet again in step.
@@ -162,25 +169,22 @@ static void back_off(unsigned attempt)
     nanosleep(&pause, nullptr);
 }
 
-// The template for the unique file a dot-file lock is made from, in the mailbox's directory; the
-// host's name tells whoever finds one left on a shared file system where it came from.
-static std::string temporary_lock_template(const char *input_path)
+// The template for the unique file a dot-file lock is made from; the host's name tells whoever
+// finds one left on a shared file system where it came from.
+static std::string temporary_lock_template()
 {
-    std::string directory = input_path;
-    std::size_t slash = directory.rfind('/');
-    directory = slash == std::string::npos ? "." : directory.substr(0, slash);
     char host[256] = "localhost";
     gethostname(host, sizeof host - 1);
-    return directory + "/.lk." + host + ".XXXXXX";
+    return std::string(".lk.") + host + ".XXXXXX";
 }
 
 // Backing off from a busy lock is what keeps it from deadlocking with a program that takes the
 // locks in another order.
-int lock_mailbox(int fd, const char *input_path)
+int lock_mailbox(int fd, int dir_fd, const char *mailbox_name)
 {
-    static std::string lock_path;
-    lock_path = std::string(input_path) + ".lock";
-    const std::string temp_template = temporary_lock_template(input_path);
+    static std::string lock_name;
+    lock_name = std::string(mailbox_name) + ".lock";
+    const std::string temp_template = temporary_lock_template();
     struct sigaction refresh = {};
     refresh.sa_handler = refresh_dot_lock;
     refresh.sa_flags = SA_RESTART;
@@ -195,7 +199,7 @@ int lock_mailbox(int fd, const char *input_path)
         lock_outcome outcome = take_record_lock(fd);
         if (outcome == lock_taken) {
             defer_signals();
-            outcome = take_dot_lock(lock_path, temp_template);
+            outcome = take_dot_lock(dir_fd, lock_name, temp_template);
             resume_signals();
         }
         if (outcome == lock_taken) {
@@ -220,5 +224,7 @@ void release_mailbox_lock()
     if (unlinkat(held_dot_lock.dir_fd, held_dot_lock.name, 0) != 0 && errno != ENOENT)
         perror("Unable to remove lock file");
     held_dot_lock.name = nullptr;
+    close(held_dot_lock_fd);
+    held_dot_lock_fd = -1;
     resume_signals();
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -21,10 +22,12 @@ protected:
 TEST_F(MessageFile, HoldsExactlyTheMessageInANewFileEachTime)
 {
     const strings messages = {"From a\nA\n", "From a\nA\n", "x", "From b\0\r\n\0"s, std::string(1 << 20, 'm')};
+    int dir_fd = open(dir.c_str(), O_PATH | O_DIRECTORY);
     mode_t old_mask = umask(077);
     for (std::size_t i = 0; i < messages.size(); i++)
-        ASSERT_EQ(write_message_file(messages[i], dir.c_str(), i % 2 == 1), 0);
+        ASSERT_EQ(write_message_file(messages[i], dir_fd, i % 2 == 1), 0);
     umask(old_mask);
+    close(dir_fd);
     strings expected = messages;
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(sorted_contents(dir), expected);
@@ -35,17 +38,20 @@ TEST_F(MessageFile, HoldsExactlyTheMessageInANewFileEachTime)
     }
 }
 
-TEST_F(MessageFile, ANameThatDoesNotFitIsNotCreated)
+TEST_F(MessageFile, ADirectoryWhoseFilePathsDoNotFitIsRefused)
 {
-    char path[message_path_size];
-    std::string fits(message_path_size - 1 - sizeof "/quelvaronXXXXXX", 'd'); // 65534 in all
-    std::string too_long = fits + "d";
-    EXPECT_EQ(create_message_file(too_long.c_str(), path), -1);
-    EXPECT_EQ(errno, ENAMETOOLONG);
-    // The longest name that fits reaches mkstemp, which the system then refuses.
-    EXPECT_EQ(create_message_file(fits.c_str(), path), -1);
-    EXPECT_EQ(errno, ENAMETOOLONG);
-    EXPECT_EQ(strlen(path), message_path_size - 2);
+    // "././…/" names the working directory in the longest path that fits (65534 with the name).
+    std::string fits(longest_message_path - strlen("/quelvaronXXXXXX"), '.');
+    for (std::size_t i = 1; i < fits.size(); i += 2)
+        fits[i] = '/';
+    resolved_path resolved;
+    EXPECT_EQ(open_message_directory(fits.c_str(), resolved), 0);
+    EXPECT_TRUE(S_ISDIR(resolved.status.st_mode));
+    release_path(resolved);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(open_message_directory((fits + ".").c_str(), resolved), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to create output file: File name too long\n"
+                                                      "Error processing mail, terminating: File name too long\n");
 }
 
 // Faults while a message is written, injected into the running binary. After each, the error

@@ -1,0 +1,49 @@
+// The paths the tool is given, resolved once and safely: root runs it on paths that users control,
+// so only symbolic links that the owner of what the path names could have made are followed.
+// Everything after the resolution works relative to the descriptors it yields.
+#pragma once
+
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+// Failures that have no error number of their own; each is reported as "<what>: <text>".
+inline constexpr int foreign_symbolic_link = -1; // "Symbolic link owned by another user"
+inline constexpr int not_a_regular_file = -2;    // "Not a regular file"
+inline constexpr int more_than_one_link = -3;    // "File has more than one link"
+
+// What a path names, and the directory that holds its last component as it was given.
+struct resolved_path {
+    int fd = -1;             // O_PATH descriptor of what the path names (never a symbolic link)
+    struct stat status = {}; // its status, taken through `fd`
+    int dir_fd = -1;         // O_PATH descriptor of the directory that holds it ...
+    std::string name;        // ... under this name ("." when the path ends in a directory)
+    int given_dir_fd = -1;   // the directory holding the last component as given, before a
+    std::string given_name;  // link there is followed: where that name's dot-file goes
+    uid_t link_owner = 0;    // the one owner of the links followed other than root, if any
+    bool foreign_links = false; // links of two different users were followed
+};
+
+// Resolves `path` from "/" or the working directory one component at a time, without letting the
+// kernel follow a symbolic link: each link met, in the path or in a link's target, is read and
+// followed here. Returns 0, or an error number (ELOOP past 40 links, and whatever a step's system
+// call failed with), or foreign_symbolic_link when a link followed is owned neither by root nor by
+// the owner of what the path names. Reports nothing. release_path() closes what it opened.
+int resolve_path(const char *path, resolved_path &resolved);
+
+// 0 when every link followed to reach `path` is root's or the user `owner`'s; else foreign_symbolic_link.
+int check_link_owners(const resolved_path &path, uid_t owner);
+
+void release_path(resolved_path &resolved);
+
+// Reports a failure from this unit or an error number the way perror does: "<what>: <reason>".
+void report_failure(const char *what, int failure);
+
+// Replaces the six "X" that end `name` with letters and digits chosen at random. Seeds itself once
+// per process, with no system call after that.
+void fill_random_suffix(char *name);
+
+// Creates a new file under `name_template`, which ends in six "X", in the directory `dir_fd`, as
+// mkstemp does (mode 0600, O_EXCL, another name on EEXIST), and leaves the name chosen in it.
+// Returns the descriptor, open for reading and writing, or -1 with errno set.
+int mkstempat(int dir_fd, char *name_template);

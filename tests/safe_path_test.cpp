@@ -1,0 +1,99 @@
+// Root converting paths that a user controls: what the user sets up to reach root's files through
+// the tool is refused, and his ordinary set-ups keep working, for root and for him.
+#include "tool_run.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run the tool as root on another user's paths";
+    const std::string dir = make_scratch_directory(), home = dir + "/home", root_only = dir + "/root-only";
+    const std::string mailbox = "From a\nA\n\nFrom b\nB\n", foreign = "Symbolic link owned by another user";
+    const uid_t user = 65534; // nobody
+    auto users = [&](const std::string &path) { EXPECT_EQ(lchown((dir + "/" + path).c_str(), user, user), 0); };
+    auto link_as_user = [&](const char *to, const std::string &path) { symlink(to, (dir + "/" + path).c_str()); users(path); };
+    auto input = [](const std::string &why) { return "Unable to open input file: " + why + "\n"; };
+    auto output = [](const std::string &why) {
+        return "Unable to create output file: " + why + "\nError processing mail, terminating: " + why + "\n";
+    };
+    const tool_options as_user = {.wrapper = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"}};
+    struct row {
+        const char *name;
+        std::function<void()> set_up; // beside the user's home/mbox and home/out
+        strings args;
+        std::string err; // empty: the conversion must work
+        tool_options options = {};
+    } rows[] = {
+        {"mailbox: a link to root's file", [&] { unlink((home + "/mbox").c_str()); link_as_user("../root-only/secret", "home/mbox"); },
+         {"home/mbox", "home/out", "-t"}, input(foreign)},
+        {"mailbox: a hard link to root's file", [&] { unlink((home + "/mbox").c_str()); EXPECT_EQ(link((root_only + "/secret").c_str(), (home + "/mbox").c_str()), 0); },
+         {"home/mbox", "home/out", "-t"}, input("File has more than one link")},
+        {"mailbox: a FIFO", [&] { mkfifo((home + "/fifo").c_str(), 0666); users("home/fifo"); },
+         {"home/fifo", "home/out", "-t"}, input("Not a regular file")},
+        {"output: a link to root's directory", [&] { link_as_user("../root-only/cur", "home/Maildir"); },
+         {"home/mbox", "home/Maildir", "-t"}, output(foreign)},
+        {"output: a folder on its path a link to root's", [&] { link_as_user("../root-only", "home/Maildir"); },
+         {"home/mbox", "home/Maildir/cur", "-t"}, output(foreign)},
+        {"root's link on the path", [&] { EXPECT_EQ(symlink("home", (dir + "/spool").c_str()), 0); },
+         {"spool/mbox", "spool/out", "-t"}, ""},
+        {"the user's links to his mailbox and maildir, as root", [&] { link_as_user("mbox", "home/inbox"); link_as_user("out", "home/Maildir"); },
+         {"home/inbox", "home/Maildir", "-t"}, ""},
+        {"the same, as the user", [&] { link_as_user("mbox", "home/inbox"); link_as_user("out", "home/Maildir"); },
+         {"home/inbox", "home/Maildir", "-t"}, "", as_user},
+        {"the user's link into root's folder, to his own file",
+         [&] { write_file(root_only + "/john", mailbox); users("root-only/john"); link_as_user("../root-only", "home/spool"); },
+         {"home/spool/john", "home/out", "-t"}, ""},
+    };
+    auto set_up_home = [&] {
+        remove_scratch_directory(home);
+        remove_scratch_directory(root_only);
+        unlink((dir + "/spool").c_str());
+        for (const std::string &folder : {home, home + "/out", root_only, root_only + "/cur"})
+            mkdir(folder.c_str(), 0755);
+        write_file(root_only + "/secret", mailbox);
+        chmod((root_only + "/secret").c_str(), 0600);
+        write_file(home + "/mbox", mailbox);
+        for (const char *path : {"home", "home/out", "home/mbox"})
+            users(path);
+    };
+    chmod(dir.c_str(), 0755);
+    for (const row &r : rows) {
+        SCOPED_TRACE(r.name);
+        set_up_home();
+        r.set_up();
+        tool_result result = run_tool(r.args, dir, r.options);
+        EXPECT_EQ(result.status, r.err.empty() ? 0 : 1);
+        EXPECT_EQ(result.err, r.err);
+        EXPECT_EQ(read_file(root_only + "/secret"), mailbox);
+        EXPECT_TRUE(file_names(root_only + "/cur").empty());
+        if (r.err.empty()) {
+            EXPECT_EQ(sorted_contents(home + "/out"), (strings{"From a\nA\n", "From b\nB\n"}));
+        } else {
+            EXPECT_EQ(result.out, "Processing " + r.args[0] + " to " + r.args[1] + "...\n");
+            EXPECT_TRUE(file_names(home + "/out").empty());
+            EXPECT_EQ(read_file(home + "/mbox"), mailbox);
+        }
+    }
+    // The user swaps his maildir with a link to root's directory, again and again, while root
+    // converts: a path checked, then used, would let some runs write into root's directory.
+    set_up_home();
+    link_as_user("../root-only/cur", "home/swap");
+    pid_t swapper = fork();
+    if (swapper == 0)
+        for (;;)
+            renameat2(AT_FDCWD, (home + "/out").c_str(), AT_FDCWD, (home + "/swap").c_str(), RENAME_EXCHANGE);
+    for (int run = 0; run < 40; run++)
+        run_tool({"home/mbox", "home/out", "-s"}, dir);
+    kill(swapper, SIGKILL);
+    waitpid(swapper, nullptr, 0);
+    EXPECT_TRUE(file_names(root_only + "/cur").empty());
+    remove_scratch_directory(dir);
+}
