@@ -1,6 +1,8 @@
 // The floor: the least a converter can do. It loads the mailbox and, for each message, makes the
-// calls the tool must make (mkstemp, write, fchmod, close) and nothing more.
-//   floor MAILBOX DIR
+// calls the tool must make and nothing more: by default it publishes each file whole, written
+// unnamed in the directory opened once (O_TMPFILE, write, fchmod, linkat, close); with "in-place"
+// it writes each under its final name as it goes (mkstemp, write, fchmod, close).
+//   floor MAILBOX DIR [in-place]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,11 +13,13 @@
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3)
+    if (argc != 3 && !(argc == 4 && strcmp(argv[3], "in-place") == 0))
         return 2;
+    bool in_place = argc == 4;
     int fd = open(argv[1], O_RDONLY);
+    int dir_fd = open(argv[2], O_PATH | O_DIRECTORY);
     struct stat status;
-    if (fd < 0 || fstat(fd, &status) != 0)
+    if (fd < 0 || dir_fd < 0 || fstat(fd, &status) != 0)
         return 1;
     std::size_t size = std::size_t(status.st_size);
     char *block = static_cast<char *>(malloc(size ? size : 1));
@@ -28,15 +32,28 @@ int main(int argc, char *argv[])
     close(fd);
     std::string_view text(block, size);
     char path[4096];
+    unsigned long number = 0;
     for (std::size_t start = 0; start < size;) {
         std::size_t end = text.find("\nFrom ", start + 1);
         if (end == std::string_view::npos)
             end = size;
-        snprintf(path, sizeof path, "%s/quelvaronXXXXXX", argv[2]);
-        int out = mkstemp(path);
+        int out;
+        if (in_place) {
+            snprintf(path, sizeof path, "%s/quelvaronXXXXXX", argv[2]);
+            out = mkstemp(path);
+        } else {
+            out = openat(dir_fd, ".", O_TMPFILE | O_RDWR, 0600);
+        }
         if (out < 0 || write(out, block + start, end - start) != ssize_t(end - start))
             return 1;
         fchmod(out, 0666);
+        if (!in_place) {
+            char proc_path[32], name[32];
+            snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out);
+            snprintf(name, sizeof name, "quelvaron%06lu", number++);
+            if (linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW) != 0)
+                return 1;
+        }
         close(out);
         start = end + 1;
     }

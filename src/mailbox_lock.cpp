@@ -4,6 +4,7 @@
 #include "signal_cleanup.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -47,14 +48,27 @@ static void refresh_dot_lock_periodically(bool on)
 
 enum lock_outcome { lock_taken, lock_busy, lock_failed };
 
+// This host's name, which a dot-file made here holds after our pid.
+static std::string host_name;
+
+static bool on_nfs(int fd)
+{
+#ifdef __linux__
+    struct statfs file_system;
+    return fstatfs(fd, &file_system) == 0 && file_system.f_type == NFS_SUPER_MAGIC;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 // Whether flock already holds off the programs that lock with fcntl: on NFS, where Linux implements
 // flock with the server's record locks, and on the BSDs, where the two are one kind of lock. Taking
 // both there would leave the second busy for ever because of the first.
 static bool flock_covers_record_locks(int fd)
 {
 #ifdef __linux__
-    struct statfs file_system;
-    return fstatfs(fd, &file_system) == 0 && file_system.f_type == NFS_SUPER_MAGIC;
+    return on_nfs(fd);
 #else
     (void)fd;
     return true;
@@ -89,13 +103,40 @@ static lock_outcome take_record_lock(int fd)
 // A dot-file lock that nobody has changed for this long belongs to a program that died.
 static constexpr time_t stale_dot_lock_age = 5 * 60;
 
-// Whether the dot-file `lock_name` in `dir_fd` is there and was changed less than
-// stale_dot_lock_age before `now`.
-static bool dot_lock_is_fresh(int dir_fd, const std::string &lock_name, time_t now)
+// Whether the dot-file `lock_name` in `dir_fd` says that a process of this host made it that no
+// longer runs: it holds "PID:HOST\n", as this tool and Dovecot write it. Anything else says nothing,
+// and so does any content on NFS, where the same name may be another host's.
+static bool dot_lock_owner_is_gone(int dir_fd, const std::string &lock_name)
+{
+    if (on_nfs(dir_fd))
+        return false;
+    int fd = openat(dir_fd, lock_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat lock;
+    char content[300];
+    ssize_t length = -1;
+    if (fstatat(fd, "", &lock, AT_EMPTY_PATH) == 0 && S_ISREG(lock.st_mode))
+        length = read(fd, content, sizeof content - 1);
+    close(fd);
+    if (length <= 0 || content[0] < '0' || content[0] > '9')
+        return false;
+    content[length] = '\0';
+    char *end = nullptr;
+    errno = 0;
+    long pid = strtol(content, &end, 10);
+    if (errno != 0 || pid <= 0 || pid > INT_MAX || *end != ':' || end + 1 != host_name + "\n")
+        return false;
+    return kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Whether the dot-file `lock_name` in `dir_fd` is there, was changed less than stale_dot_lock_age
+// before `now`, and is not known to be a gone process's.
+static bool dot_lock_is_live(int dir_fd, const std::string &lock_name, time_t now)
 {
     struct stat lock;
     return fstatat(dir_fd, lock_name.c_str(), &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
-           now - lock.st_mtime < stale_dot_lock_age;
+           now - lock.st_mtime < stale_dot_lock_age && !dot_lock_owner_is_gone(dir_fd, lock_name);
 }
 
 // The failures of a directory that can't take a dot-file: no write permission, a read-only file
@@ -105,23 +146,27 @@ static bool refuses_dot_files(int failure)
     return failure == EACCES || failure == EPERM || failure == EROFS;
 }
 
-// Creates the dot-file `lock_name` in `dir_fd` the way that is atomic over NFS too: an empty file
-// made new in the same directory from the template `temp_name` is linked to the lock's name, and
-// the lock is ours when that file then has two links. Breaks a stale lock. Reports a failure
+// Creates the dot-file `lock_name` in `dir_fd` the way that is atomic over NFS too: a file made new
+// in the same directory from the template `temp_name`, holding "PID:HOST\n", is linked to the
+// lock's name, and the lock is ours when that file then has two links. Breaks a stale lock and
+// one whose owner is gone. Reports a failure
 // through perror. Where the directory refuses dot-files, returns lock_taken with no dot-file held
 // (the kernel locks then have to do alone), or lock_busy while another program's fresh one is there.
 static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std::string temp_name)
 {
     int fd = mkstempat(dir_fd, temp_name.data());
     if (fd < 0 && refuses_dot_files(errno))
-        return dot_lock_is_fresh(dir_fd, lock_name, time(nullptr)) ? lock_busy : lock_taken;
+        return dot_lock_is_live(dir_fd, lock_name, time(nullptr)) ? lock_busy : lock_taken;
     if (fd < 0) {
         perror("Unable to lock input file");
         return lock_failed;
     }
-    // Only its name matters: nothing is written into it, so its mode has nothing to fail on that
-    // would matter. Others may read a lock file, as they can one made elsewhere.
+    // Others may read a lock file, as they can one made elsewhere. What it holds only helps others
+    // break it sooner: a lock that could not be written is still a lock, and goes stale in time.
     fchmod(fd, 0644);
+    std::string content = std::to_string(getpid()) + ":" + host_name + "\n";
+    ssize_t written = write(fd, content.data(), content.size());
+    (void)written;
     lock_outcome outcome = lock_busy;
     for (int attempt = 0; attempt < 2 && outcome == lock_busy; attempt++) {
         // Over NFS the answer to link can be lost; the link count tells.
@@ -144,7 +189,7 @@ static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std:
                 perror("Unable to lock input file");
                 outcome = lock_failed;
             }
-        } else if (dot_lock_is_fresh(dir_fd, lock_name, temp.st_mtime)) {
+        } else if (dot_lock_is_live(dir_fd, lock_name, temp.st_mtime)) {
             // Both times come from the file system's clock, whichever host wrote them.
             break;
         } else if (unlinkat(dir_fd, lock_name.c_str(), 0) != 0 && errno != ENOENT) {
@@ -169,14 +214,6 @@ static void back_off(unsigned attempt)
     nanosleep(&pause, nullptr);
 }
 
-// The template for the unique file a dot-file lock is made from; the host's name tells whoever
-// finds one left on a shared file system where it came from.
-static std::string temporary_lock_template()
-{
-    char host[256] = "localhost";
-    gethostname(host, sizeof host - 1);
-    return std::string(".lk.") + host + ".XXXXXX";
-}
 
 // Backing off from a busy lock is what keeps it from deadlocking with a program that takes the
 // locks in another order.
@@ -184,7 +221,12 @@ int lock_mailbox(int fd, int dir_fd, const char *mailbox_name)
 {
     static std::string lock_name;
     lock_name = std::string(mailbox_name) + ".lock";
-    const std::string temp_template = temporary_lock_template();
+    char host[256] = "localhost";
+    gethostname(host, sizeof host - 1);
+    host_name = host;
+    // The host's name tells whoever finds a temporary file left on a shared file system where it
+    // came from.
+    const std::string temp_template = ".lk." + host_name + ".XXXXXX";
     struct sigaction refresh = {};
     refresh.sa_handler = refresh_dot_lock;
     refresh.sa_flags = SA_RESTART;

@@ -52,50 +52,136 @@ static void report(const char *what)
     errno = failure;
 }
 
-// Reports `what`, then closes (when `fd` is still open) and removes a file whose message did not
-// get in whole, so that no file in the directory ever holds part of a message. Keeps errno for the
-// caller; returns 1.
+// Reports `what`, then closes (when `fd` is still open) and removes (when it has a `name`) a file
+// whose message did not get in whole, so that no file in the directory ever holds part of a
+// message. Keeps errno for the caller; returns 1.
 static int discard_message_file(const char *what, int fd, int dir_fd, const char *name)
 {
     report(what);
     int failure = errno;
     if (fd >= 0)
         close(fd);
-    if (unlinkat(dir_fd, name, 0) != 0)
+    if (name != nullptr && unlinkat(dir_fd, name, 0) != 0)
         perror("Unable to remove incomplete output file");
     message_file_in_progress.name = nullptr;
     errno = failure;
     return 1;
 }
 
-int write_message_file(std::string_view message, int dir_fd, bool sync_data)
+// Writes `message` whole into the file open on `fd`, syncs it with `sync_data`, and gives it mode
+// 0666. Returns nullptr, or the line that reports the failure, with errno set.
+static const char *fill_message_file(int fd, std::string_view message, bool sync_data)
 {
-    static char name[] = "quelvaronXXXXXX";
-    static bool registered = remove_on_signal(&message_file_in_progress) == 0;
-    (void)registered;
+    if (write_all(fd, message) != 0)
+        return "Unable to write output file";
+    if (sync_data && fsync(fd) != 0)
+        return "Unable to sync output file";
+    if (fchmod(fd, 0666) != 0)
+        return "Unable to set mode of output file";
+    return nullptr;
+}
+
+// The name each message file is published under; the six X are chosen anew for each.
+static char message_name[] = "quelvaronXXXXXX";
+
+// Gives the unnamed file open on `fd` a new name message_name in `dir_fd`, through its link in
+// /proc, which needs no privilege (AT_EMPTY_PATH would). Returns what linkat returned.
+static int name_unnamed_file(int fd, int dir_fd)
+{
+    char proc_path[32];
+    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    int linked = -1;
+    for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
+        fill_random_suffix(message_name);
+        linked = linkat(AT_FDCWD, proc_path, dir_fd, message_name, AT_SYMLINK_FOLLOW);
+        if (linked == 0 || errno != EEXIST)
+            break;
+    }
+    return linked;
+}
+
+// Moves the file `from` in `dir_fd` to a new name message_name there, never replacing a file.
+// Returns 0, or -1 with errno set.
+static int move_to_new_name(int dir_fd, const char *from)
+{
+    int moved = -1;
+    for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
+        fill_random_suffix(message_name);
+        moved = renameat2(dir_fd, from, dir_fd, message_name, RENAME_NOREPLACE);
+        if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
+            // A file system that cannot rename without replacing: a new link fails on EEXIST too.
+            moved = linkat(dir_fd, from, dir_fd, message_name, 0);
+            if (moved == 0)
+                unlinkat(dir_fd, from, 0);
+        }
+        if (moved == 0 || errno != EEXIST)
+            break;
+    }
+    return moved;
+}
+
+// Where unnamed files cannot be made or named: the message is written under a hidden name, which
+// maildir readers pass over, and then moved to its own. A signal's end removes the hidden file.
+static int write_hidden_message_file(std::string_view message, int dir_fd, bool sync_data)
+{
+    static char hidden_name[] = ".quelvaronXXXXXX";
     // A signal while the file is made must wait until its name is known, or that file would be
     // left behind empty.
     defer_signals();
-    int fd = mkstempat(dir_fd, name);
+    int fd = mkstempat(dir_fd, hidden_name);
     if (fd >= 0) {
         message_file_in_progress.dir_fd = dir_fd;
-        message_file_in_progress.name = name;
+        message_file_in_progress.name = hidden_name;
     }
     resume_signals();
     if (fd < 0) {
         report("Unable to create output file");
         return 1;
     }
-    if (write_all(fd, message) != 0)
-        return discard_message_file("Unable to write output file", fd, dir_fd, name);
-    if (sync_data && fsync(fd) != 0)
-        return discard_message_file("Unable to sync output file", fd, dir_fd, name);
-    if (fchmod(fd, 0666) != 0)
-        return discard_message_file("Unable to set mode of output file", fd, dir_fd, name);
+    if (const char *failed = fill_message_file(fd, message, sync_data))
+        return discard_message_file(failed, fd, dir_fd, hidden_name);
     if (close(fd) != 0)
-        return discard_message_file("Unable to close output file", -1, dir_fd, name);
+        return discard_message_file("Unable to close output file", -1, dir_fd, hidden_name);
+    if (move_to_new_name(dir_fd, hidden_name) != 0)
+        return discard_message_file("Unable to create output file", -1, dir_fd, hidden_name);
     message_file_in_progress.name = nullptr;
     return 0;
+}
+
+// The failures of an O_TMPFILE open on a file system or kernel that has no unnamed files.
+static bool refuses_unnamed_files(int failure)
+{
+    return failure == EOPNOTSUPP || failure == EISDIR || failure == EINVAL;
+}
+
+int write_message_file(std::string_view message, int dir_fd, bool sync_data)
+{
+    static bool registered = remove_on_signal(&message_file_in_progress) == 0;
+    static bool unnamed_files_work = true;
+    (void)registered;
+    if (!unnamed_files_work)
+        return write_hidden_message_file(message, dir_fd, sync_data);
+    // Unnamed until it is whole: a reader never meets part of a message, and a crash leaves none.
+    int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 && !refuses_unnamed_files(errno)) {
+        report("Unable to create output file");
+        return 1;
+    }
+    if (fd >= 0) {
+        if (const char *failed = fill_message_file(fd, message, sync_data))
+            return discard_message_file(failed, fd, dir_fd, nullptr);
+        if (name_unnamed_file(fd, dir_fd) == 0) {
+            if (close(fd) != 0)
+                return discard_message_file("Unable to close output file", -1, dir_fd, message_name);
+            return 0;
+        }
+        // Without /proc (a chroot) an unnamed file cannot be named.
+        if (errno != ENOENT)
+            return discard_message_file("Unable to create output file", fd, dir_fd, nullptr);
+        close(fd);
+    }
+    unnamed_files_work = false;
+    return write_hidden_message_file(message, dir_fd, sync_data);
 }
 
 int sync_message_files(int dir_fd)

@@ -24,10 +24,12 @@ inline constexpr bool syncs_whole_file_system = false;
 int open_message_directory(const char *dir, resolved_path &resolved);
 
 // Writes `message` whole into a new file "quelvaronXXXXXX" (six random letters and digits) in the
-// directory `dir_fd`, then gives the file mode 0666 whatever the umask; with `sync_data` the data
-// also reaches stable storage before the file is closed. Returns 0 on success. On failure it
-// reports through perror, removes the incomplete file, and returns 1 with errno as the failed call
-// left it. A signal that ends the process meanwhile removes the file too.
+// directory `dir_fd`, with mode 0666 whatever the umask, and with `sync_data` on stable storage
+// before it is closed. The file gets its name only once it is whole: it is written unnamed
+// (O_TMPFILE) and then linked in, or, where the file system or a missing /proc refuses that, under
+// a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
+// success. On failure it reports through perror, leaves no file, and returns 1 with errno as the
+// failed call left it. A signal that ends the process meanwhile removes a hidden file too.
 int write_message_file(std::string_view message, int dir_fd, bool sync_data);
 
 // Puts the message files written into the directory `dir_fd` and their directory entries on stable

@@ -157,8 +157,7 @@ void fill_random_suffix(char *name)
 
 int mkstempat(int dir_fd, char *name_template)
 {
-    // As many tries as mkstemp makes before it gives up on a directory that is all but full.
-    for (int attempt = 0; attempt < 62 * 62 * 62; attempt++) {
+    for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
         fill_random_suffix(name_template);
         int fd = openat(dir_fd, name_template, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0 || errno != EEXIST)

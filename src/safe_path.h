@@ -43,6 +43,10 @@ void report_failure(const char *what, int failure);
 // per process, with no system call after that.
 void fill_random_suffix(char *name);
 
+// How many names a new file may be tried under before the directory is taken for full, as many as
+// mkstemp tries.
+inline constexpr int unique_name_attempts = 62 * 62 * 62;
+
 // Creates a new file under `name_template`, which ends in six "X", in the directory `dir_fd`, as
 // mkstemp does (mode 0600, O_EXCL, another name on EEXIST), and leaves the name chosen in it.
 // Returns the descriptor, open for reading and writing, or -1 with errno set.

@@ -7,6 +7,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -141,7 +142,7 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
     struct {
         int signal_number;
         bool lock_held_by_another;
-    } cases[] = {{SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}};
+    } cases[] = {{SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}, {SIGKILL, false}};
     for (const auto &c : cases) {
         SCOPED_TRACE(strsignal(c.signal_number));
         write_file(dir + "/mbox", mailbox);
@@ -170,12 +171,54 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
         EXPECT_LT(seen.size(), (std::size_t)count);
         for (const auto &[id, times] : seen)
             EXPECT_EQ(times, 1) << "message " << id;
+        for (const std::string &name : file_names(out)) {
+            struct stat status;
+            EXPECT_TRUE(stat((out + "/" + name).c_str(), &status) == 0 && (status.st_mode & 07777) == 0666) << name;
+        }
         if (c.lock_held_by_another)
             unlink(lock.c_str());
+        if (c.signal_number == SIGKILL) {
+            // Its dot-file is left, naming a process that is gone: the next run breaks it at once.
+            auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(run_tool({"mbox", "out", "-t", "-s"}, dir).status, 0);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+            EXPECT_EQ(read_file(dir + "/mbox"), "");
+        }
         EXPECT_EQ(file_names(dir), (strings{"mbox", "out"})) << "a lock file was left behind";
         remove_scratch_directory(out);
         mkdir(out.c_str(), 0700);
     }
+}
+
+// A reader of the directory running as another user, as an IMAP server does, while root converts:
+// every file it finds is one whole message that it may read.
+TEST_F(Concurrency, AReaderMeetsOnlyWholeMessagesItMayRead)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to convert as root while another user reads";
+    const std::string message = "From r\n\n" + std::string(200000, 'x');
+    std::string mailbox = message;
+    for (int i = 1; i < 300; i++)
+        mailbox += "\n" + message;
+    write_file(dir + "/mbox", mailbox);
+    chmod(dir.c_str(), 0755);
+    chmod((dir + "/out").c_str(), 0755);
+    pid_t reader = fork();
+    if (reader == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(3);
+        for (std::set<std::string> seen;;)
+            for (const std::string &name : file_names(dir + "/out"))
+                if (seen.insert(name).second && read_file(dir + "/out/" + name) != message)
+                    _exit(access((dir + "/out/" + name).c_str(), R_OK) == 0 ? 2 : 1);
+    }
+    EXPECT_EQ(run_tool({"mbox", "out", "-s"}, dir).status, 0);
+    int status = 0;
+    EXPECT_EQ(waitpid(reader, &status, WNOHANG), 0) << "the reader met a part of a message (exit 2) or "
+                                                       "a file it may not read (1): " << WEXITSTATUS(status);
+    kill(reader, SIGKILL);
+    waitpid(reader, nullptr, 0);
+    EXPECT_EQ(file_names(dir + "/out").size(), 300u);
 }
 
 TEST_F(Concurrency, ASecondConverterWaitsAndTheTwoWriteEachMessageOnce)

@@ -1,11 +1,14 @@
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
- * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO), read-eof
+ * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO), tmpfile (an
+ * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), read-eof
  * (every read reports end of file, as if the file had been cut after its size was read) or
  * append (a program that ignores every lock appends a message to the mailbox just before its
  * size is looked at for the second time). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -38,6 +41,18 @@ int fstat(int fd, struct stat *status)
         first_fd = fd;
     }
     FAIL_OR_PASS(fstat, int (*)(int, struct stat *), fd, status);
+}
+int openat(int dir_fd, const char *path, int flags, ...)
+{
+    va_list arguments;
+    va_start(arguments, flags);
+    mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, mode_t) : 0;
+    va_end(arguments);
+    if (faulty("tmpfile") && (flags & O_TMPFILE) == O_TMPFILE) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    return ((int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat"))(dir_fd, path, flags, mode);
 }
 int fchmod(int fd, mode_t mode) { FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode); }
 int syncfs(int fd) { FAIL_OR_PASS(syncfs, int (*)(int), fd); }

@@ -43,6 +43,16 @@ TEST_F(MailboxLock, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
              struct timespec ten_minutes_ago[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
              return utimensat(AT_FDCWD, lock.c_str(), ten_minutes_ago, 0);
          }, nullptr},
+        {"dot-file of a process of this host that has exited", [&] {
+             pid_t gone = fork();
+             if (gone == 0)
+                 _exit(0);
+             waitpid(gone, nullptr, 0);
+             char host[256] = "";
+             gethostname(host, sizeof host - 1);
+             write_file(lock, std::to_string(gone) + ":" + host + "\n");
+             return -1;
+         }, nullptr},
         {"dot-file in a directory the tool may not write", [&] {
              chmod(dir.c_str(), 0755);
              chmod(mbox().c_str(), 0666);

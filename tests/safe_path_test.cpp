@@ -19,7 +19,7 @@ TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
     const std::string mailbox = "From a\nA\n\nFrom b\nB\n", foreign = "Symbolic link owned by another user";
     const uid_t user = 65534; // nobody
     auto users = [&](const std::string &path) { EXPECT_EQ(lchown((dir + "/" + path).c_str(), user, user), 0); };
-    auto link_as_user = [&](const char *to, const std::string &path) { symlink(to, (dir + "/" + path).c_str()); users(path); };
+    auto link_as_user = [&](const char *to, const std::string &path) { EXPECT_EQ(symlink(to, (dir + "/" + path).c_str()), 0); users(path); };
     auto input = [](const std::string &why) { return "Unable to open input file: " + why + "\n"; };
     auto output = [](const std::string &why) {
         return "Unable to create output file: " + why + "\nError processing mail, terminating: " + why + "\n";
