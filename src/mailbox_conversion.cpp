@@ -163,7 +163,7 @@ static int open_mailbox(const resolved_path &path, int &failure)
     struct stat status;
     if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0)
         failure = errno;
-    else if ((failure = check_mailbox(path, status)) == 0 && fcntl(fd, F_SETFL, 0) != 0)
+    else if ((failure = check_mailbox(path, status)) == 0 && fcntl(fd, F_SETFL, 0) != 0) // blocking again
         failure = errno;
     if (failure == 0)
         return fd;

@@ -19,9 +19,11 @@ std::size_t find_or_end(std::string_view text, std::string_view pattern);
 // up to the end of `text`. Never empty.
 std::string_view message_at(std::string_view text, std::size_t start);
 
-// Converts the mailbox at `input_path` into one new file per message in `output_dir`, holding an
-// exclusive flock lock on the mailbox throughout; with `truncate_input` the files are made durable
-// and the mailbox emptied. Prints progress and summary lines unless silent_mode, and reports every
-// failure through perror. Returns 0 when every message was written (even if emptying failed),
-// 1 when the conversion ended early, in which case the mailbox is left as it was.
+// Converts the mailbox at `input_path` into one new file per message in `output_dir`, holding the
+// mailbox's locks throughout; with `truncate_input` the files are made durable and the mailbox
+// emptied. Both paths are resolved once with resolve_path(), and the mailbox must be a regular
+// file with, for root, a single link; what is refused is reported as a failed open or creation.
+// Prints progress and summary lines unless silent_mode, and reports every failure through perror.
+// Returns 0 when every message was written (even if emptying failed), 1 when the conversion ended
+// early, in which case the mailbox is left as it was.
 int convert_mailbox(const char *input_path, const char *output_dir, bool truncate_input);

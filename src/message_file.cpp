@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// The file being written, which a signal's end removes (name nullptr when none).
+// The hidden file being written, which a signal's end removes (name nullptr when none).
 static signal_removal message_file_in_progress = {AT_FDCWD, nullptr};
 
 int open_message_directory(const char *dir, resolved_path &resolved)
