@@ -19,8 +19,10 @@ int open_message_directory(const char *dir, resolved_path &resolved)
                                                                                   : resolve_path(dir, resolved);
     if (failure == 0 && !S_ISDIR(resolved.status.st_mode))
         failure = ENOTDIR;
-    if (failure == 0)
+    if (failure == 0) {
+        remove_on_signal(&message_file_in_progress);
         return 0;
+    }
     report_failure("Unable to create output file", failure);
     report_failure("Error processing mail, terminating", failure);
     return 1;
@@ -156,9 +158,7 @@ static bool refuses_unnamed_files(int failure)
 
 int write_message_file(std::string_view message, int dir_fd, bool sync_data)
 {
-    static bool registered = remove_on_signal(&message_file_in_progress) == 0;
     static bool unnamed_files_work = true;
-    (void)registered;
     if (!unnamed_files_work)
         return write_hidden_message_file(message, dir_fd, sync_data);
     // Unnamed until it is whole: a reader never meets part of a message, and a crash leaves none.

@@ -18,7 +18,8 @@ inline constexpr bool syncs_whole_file_system = false;
 #endif
 
 // Resolves the output directory `dir` with resolve_path() into `resolved`, whose `fd` the message
-// files are then made in. Returns 0, or reports the failure twice ("Unable to create output file",
+// files are then made in, and has a signal's end remove the hidden file being written, if any.
+// Call it once per run. Returns 0, or reports the failure twice ("Unable to create output file",
 // then "Error processing mail, terminating") and returns 1: ENAMETOOLONG when a message file's path
 // would not fit in longest_message_path, ENOTDIR when `dir` names no directory.
 int open_message_directory(const char *dir, resolved_path &resolved);
