@@ -64,6 +64,26 @@ static char *load_mailbox(int fd, off_t size)
     return block;
 }
 
+// Reports ENOSPC and returns 1 unless a file for each message of `text` fits in the file system of
+// the directory `dir_fd`, as a user without root's reserve may fill it; else returns 0. Nothing is
+// written that could not be finished, and no run leaves files that the next one writes again.
+static int check_messages_fit(std::string_view text, int dir_fd)
+{
+    file_system_room room;
+    if (free_room(dir_fd, room) != 0)
+        return 1;
+    std::uint64_t files = 0, blocks = 0;
+    for (std::size_t start = 0; start < text.size(); files++) {
+        std::size_t size = message_at(text, start).size();
+        blocks += (size + room.block_size - 1) / room.block_size;
+        start += size + 1;
+    }
+    if (files <= room.inodes && blocks <= room.blocks)
+        return 0;
+    report_creation_failure(ENOSPC);
+    return 1;
+}
+
 // Writes every message of `text` to its own file in the directory `dir_fd`, in mailbox order.
 // Returns the number written, or -1 after reporting the message that could not be written.
 static int write_messages(std::string_view text, int dir_fd, bool sync_data)
@@ -82,17 +102,19 @@ static int write_messages(std::string_view text, int dir_fd, bool sync_data)
     return count;
 }
 
-// Empties the mailbox open on `fd`, unless it no longer has the `size` that was converted: a
-// program that ignores every lock appended to it meanwhile, and that mail is in no file.
-static void empty_mailbox(int fd, off_t size)
+// Empties the mailbox open on `fd`, unless it no longer has the size and modification time of
+// `loaded`, the status it had when it was loaded: a program that ignores every lock wrote to it
+// meanwhile, and what it wrote is in no file.
+static void empty_mailbox(int fd, const struct stat &loaded)
 {
     struct stat status;
     if (fstat(fd, &status) != 0) {
         perror("Unable to truncate input file");
         return;
     }
-    if (status.st_size != size) {
-        fputs("Unable to truncate input file: File changed size while it was converted\n", stderr);
+    if (status.st_size != loaded.st_size || status.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
+        status.st_mtim.tv_nsec != loaded.st_mtim.tv_nsec) {
+        fputs("Unable to truncate input file: File changed while it was converted\n", stderr);
         return;
     }
     if (ftruncate(fd, 0) != 0)
@@ -116,10 +138,11 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         char *block = load_mailbox(fd, size);
         if (block == nullptr)
             return -1;
+        std::string_view text(block, static_cast<std::size_t>(size));
         resolved_path directory;
-        count = open_message_directory(output_dir, directory) != 0 ? -1
-              : write_messages(std::string_view(block, static_cast<std::size_t>(size)), directory.fd,
-                               truncate_input && !syncs_whole_file_system);
+        count = open_message_directory(output_dir, directory) != 0 || check_messages_fit(text, directory.fd) != 0
+                    ? -1
+                    : write_messages(text, directory.fd, truncate_input && !syncs_whole_file_system);
         free(block);
         // Nothing may be emptied that is not safely on disk elsewhere.
         if (count >= 0 && truncate_input && sync_message_files(directory.fd) != 0)
@@ -129,13 +152,13 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
             return -1;
     }
     if (truncate_input)
-        empty_mailbox(fd, size);
+        empty_mailbox(fd, status);
     return count;
 }
 
 // Refuses what root must not open on a user's behalf: anything but a regular file, and, for root,
-// a file with another name elsewhere (a user's hard link to a file that is not his). Returns 0 or
-// the failure.
+// a file with another name elsewhere (a user's hard link to a file that is not his) or in a folder
+// of a third user (who may have renamed another's file into it). Returns 0 or the failure.
 static int check_mailbox(const resolved_path &path, const struct stat &status)
 {
     if (S_ISDIR(status.st_mode))
@@ -144,13 +167,16 @@ static int check_mailbox(const resolved_path &path, const struct stat &status)
         return not_a_regular_file;
     if (status.st_nlink > 1 && geteuid() == 0)
         return more_than_one_link;
+    if (geteuid() == 0 && !only_root_or(path.directory_owners, status.st_uid))
+        return foreign_directory;
     return check_link_owners(path, status.st_uid);
 }
 
 // Opens the mailbox that `path` resolved to for reading and writing. What is opened is checked
 // again, as it may have been replaced since it was resolved; O_NONBLOCK keeps a FIFO put there
-// meanwhile from blocking the open. Returns the descriptor, or -1 with the failure in `failure`.
-static int open_mailbox(const resolved_path &path, int &failure)
+// meanwhile from blocking the open. Returns the descriptor and its status in `status`, or -1 with
+// the failure in `failure`.
+static int open_mailbox(const resolved_path &path, struct stat &status, int &failure)
 {
     failure = check_mailbox(path, path.status);
     if (failure != 0)
@@ -160,7 +186,6 @@ static int open_mailbox(const resolved_path &path, int &failure)
         failure = errno;
         return -1;
     }
-    struct stat status;
     if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0)
         failure = errno;
     else if ((failure = check_mailbox(path, status)) == 0 && fcntl(fd, F_SETFL, 0) != 0) // blocking again
@@ -176,8 +201,9 @@ int convert_mailbox(const char *input_path, const char *output_dir, bool truncat
     install_signal_cleanup();
 
     resolved_path path;
+    struct stat opened;
     int failure = resolve_path(input_path, path);
-    int fd = failure == 0 ? open_mailbox(path, failure) : -1;
+    int fd = failure == 0 ? open_mailbox(path, opened, failure) : -1;
     if (!silent_mode)
         printf("Processing %s to %s...\n", input_path, output_dir);
     if (fd < 0) {
@@ -186,7 +212,7 @@ int convert_mailbox(const char *input_path, const char *output_dir, bool truncat
     }
     off_t size = 0;
     int count = -1;
-    if (lock_mailbox(fd, path.given_dir_fd, path.given_name.c_str()) == 0)
+    if (lock_mailbox(fd, path.given_dir_fd, path.given_name.c_str(), opened.st_uid) == 0)
         count = convert_locked_mailbox(fd, output_dir, truncate_input, size);
     release_mailbox_lock();
     close(fd);

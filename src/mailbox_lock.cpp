@@ -3,6 +3,7 @@
 #include "safe_path.h"
 #include "signal_cleanup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -130,13 +131,14 @@ static bool dot_lock_owner_is_gone(int dir_fd, const std::string &lock_name)
     return kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
-// Whether the dot-file `lock_name` in `dir_fd` is there, was changed less than stale_dot_lock_age
-// before `now`, and is not known to be a gone process's.
-static bool dot_lock_is_live(int dir_fd, const std::string &lock_name, time_t now)
+// Whether the dot-file `lock_name` in `dir_fd`, whose status is `lock`, was changed less than
+// stale_dot_lock_age before `now` and is not known to be a gone process's. Its age counts from the
+// earlier of its two times: a user can set its modification time to any date, never its change of
+// status, and the holder's refresh moves both.
+static bool dot_lock_is_live(int dir_fd, const std::string &lock_name, const struct stat &lock, time_t now)
 {
-    struct stat lock;
-    return fstatat(dir_fd, lock_name.c_str(), &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
-           now - lock.st_mtime < stale_dot_lock_age && !dot_lock_owner_is_gone(dir_fd, lock_name);
+    time_t changed = std::min(lock.st_mtime, lock.st_ctime);
+    return now - changed < stale_dot_lock_age && !dot_lock_owner_is_gone(dir_fd, lock_name);
 }
 
 // The failures of a directory that can't take a dot-file: no write permission, a read-only file
@@ -148,15 +150,21 @@ static bool refuses_dot_files(int failure)
 
 // Creates the dot-file `lock_name` in `dir_fd` the way that is atomic over NFS too: a file made new
 // in the same directory from the template `temp_name`, holding "PID:HOST\n", is linked to the
-// lock's name, and the lock is ours when that file then has two links. Breaks a stale lock and
-// one whose owner is gone. Reports a failure
-// through perror. Where the directory refuses dot-files, returns lock_taken with no dot-file held
-// (the kernel locks then have to do alone), or lock_busy while another program's fresh one is there.
-static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std::string temp_name)
+// lock's name, and the lock is ours when that link succeeds or, its answer lost, the lock's name is
+// then that very file. Breaks a stale lock and one whose owner is gone, but root only one of its own
+// or of `mailbox_owner`. Reports a failure through perror. Where the directory refuses dot-files,
+// returns lock_taken with no dot-file held (the kernel locks then have to do alone), or lock_busy
+// while another program's fresh one is there.
+static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std::string temp_name,
+                                  uid_t mailbox_owner)
 {
+    struct stat lock;
     int fd = mkstempat(dir_fd, temp_name.data());
     if (fd < 0 && refuses_dot_files(errno))
-        return dot_lock_is_live(dir_fd, lock_name, time(nullptr)) ? lock_busy : lock_taken;
+        return fstatat(dir_fd, lock_name.c_str(), &lock, AT_SYMLINK_NOFOLLOW) == 0 &&
+                       dot_lock_is_live(dir_fd, lock_name, lock, time(nullptr))
+                   ? lock_busy
+                   : lock_taken;
     if (fd < 0) {
         perror("Unable to lock input file");
         return lock_failed;
@@ -169,14 +177,15 @@ static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std:
     (void)written;
     lock_outcome outcome = lock_busy;
     for (int attempt = 0; attempt < 2 && outcome == lock_busy; attempt++) {
-        // Over NFS the answer to link can be lost; the link count tells.
+        // Over NFS the answer to link can be lost; then the lock's name tells whether it is our file.
         int linked = linkat(dir_fd, temp_name.c_str(), dir_fd, lock_name.c_str(), 0);
         int link_failure = errno;
         struct stat temp;
-        if (fstatat(dir_fd, temp_name.c_str(), &temp, AT_SYMLINK_NOFOLLOW) != 0) {
+        bool lock_there = linked != 0 && fstatat(dir_fd, lock_name.c_str(), &lock, AT_SYMLINK_NOFOLLOW) == 0;
+        if (fstatat(fd, "", &temp, AT_EMPTY_PATH) != 0) {
             perror("Unable to lock input file");
             outcome = lock_failed;
-        } else if (temp.st_nlink == 2) {
+        } else if (linked == 0 || (lock_there && lock.st_dev == temp.st_dev && lock.st_ino == temp.st_ino)) {
             held_dot_lock.dir_fd = dir_fd;
             held_dot_lock.name = lock_name.c_str();
             held_dot_lock_fd = fd;
@@ -189,9 +198,15 @@ static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std:
                 perror("Unable to lock input file");
                 outcome = lock_failed;
             }
-        } else if (dot_lock_is_live(dir_fd, lock_name, temp.st_mtime)) {
+        } else if (!lock_there) {
+            continue; // gone meanwhile: link again
+        } else if (dot_lock_is_live(dir_fd, lock_name, lock, temp.st_mtime)) {
             // Both times come from the file system's clock, whichever host wrote them.
             break;
+        } else if (geteuid() == 0 && lock.st_uid != 0 && lock.st_uid != mailbox_owner) {
+            // Root removes only what the mailbox's owner could have removed himself.
+            report_failure("Unable to lock input file", foreign_lock_file);
+            outcome = lock_failed;
         } else if (unlinkat(dir_fd, lock_name.c_str(), 0) != 0 && errno != ENOENT) {
             perror("Unable to lock input file");
             outcome = lock_failed;
@@ -217,7 +232,7 @@ static void back_off(unsigned attempt)
 
 // Backing off from a busy lock is what keeps it from deadlocking with a program that takes the
 // locks in another order.
-int lock_mailbox(int fd, int dir_fd, const char *mailbox_name)
+int lock_mailbox(int fd, int dir_fd, const char *mailbox_name, uid_t mailbox_owner)
 {
     static std::string lock_name;
     lock_name = std::string(mailbox_name) + ".lock";
@@ -232,6 +247,11 @@ int lock_mailbox(int fd, int dir_fd, const char *mailbox_name)
     refresh.sa_flags = SA_RESTART;
     sigemptyset(&refresh.sa_mask);
     sigaction(SIGALRM, &refresh, nullptr);
+    // A parent that blocked SIGALRM would stop the refresh, and others would break a live lock.
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm, nullptr);
     remove_on_signal(&held_dot_lock);
     for (unsigned attempt = 0;; attempt++) {
         if (flock(fd, LOCK_EX) != 0) {
@@ -241,7 +261,7 @@ int lock_mailbox(int fd, int dir_fd, const char *mailbox_name)
         lock_outcome outcome = take_record_lock(fd);
         if (outcome == lock_taken) {
             defer_signals();
-            outcome = take_dot_lock(dir_fd, lock_name, temp_template);
+            outcome = take_dot_lock(dir_fd, lock_name, temp_template, mailbox_owner);
             resume_signals();
         }
         if (outcome == lock_taken) {

@@ -7,11 +7,25 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdint>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 // The hidden file being written, which a signal's end removes (name nullptr when none).
 static signal_removal message_file_in_progress = {AT_FDCWD, nullptr};
+
+// Who the message files are given to: the directory's owner when root writes into a user's
+// directory, as files the user could not chmod or remove from a hard link of his are not his to
+// have; else nobody (-1, -1) and they stay the writer's.
+static uid_t files_owner = uid_t(-1);
+static gid_t files_group = gid_t(-1);
+
+void report_creation_failure(int failure)
+{
+    report_failure("Unable to create output file", failure);
+    report_failure("Error processing mail, terminating", failure);
+}
 
 int open_message_directory(const char *dir, resolved_path &resolved)
 {
@@ -19,13 +33,29 @@ int open_message_directory(const char *dir, resolved_path &resolved)
                                                                                   : resolve_path(dir, resolved);
     if (failure == 0 && !S_ISDIR(resolved.status.st_mode))
         failure = ENOTDIR;
-    if (failure == 0) {
-        remove_on_signal(&message_file_in_progress);
-        return 0;
+    if (failure != 0) {
+        report_creation_failure(failure);
+        return 1;
     }
-    report_failure("Unable to create output file", failure);
-    report_failure("Error processing mail, terminating", failure);
-    return 1;
+    remove_on_signal(&message_file_in_progress);
+    if (geteuid() == 0 && resolved.status.st_uid != 0) {
+        files_owner = resolved.status.st_uid;
+        files_group = resolved.status.st_gid;
+    }
+    return 0;
+}
+
+int free_room(int dir_fd, file_system_room &room)
+{
+    struct statvfs file_system;
+    if (fstatvfs(dir_fd, &file_system) != 0) {
+        report_creation_failure(errno);
+        return 1;
+    }
+    room.block_size = file_system.f_frsize ? file_system.f_frsize : file_system.f_bsize;
+    room.blocks = file_system.f_blocks ? file_system.f_bavail : UINT64_MAX;
+    room.inodes = file_system.f_files ? file_system.f_favail : UINT64_MAX;
+    return 0;
 }
 
 // Writes all of `bytes`, however many requests it takes. Returns 0, or -1 with errno set.
@@ -70,16 +100,19 @@ static int discard_message_file(const char *what, int fd, int dir_fd, const char
     return 1;
 }
 
-// Writes `message` whole into the file open on `fd`, syncs it with `sync_data`, and gives it mode
-// 0666. Returns nullptr, or the line that reports the failure, with errno set.
+// Writes `message` whole into the file open on `fd`, gives it to files_owner, if any, and mode
+// 0666, and syncs it with `sync_data`. Returns nullptr, or the line that reports the failure, with
+// errno set.
 static const char *fill_message_file(int fd, std::string_view message, bool sync_data)
 {
     if (write_all(fd, message) != 0)
         return "Unable to write output file";
-    if (sync_data && fsync(fd) != 0)
-        return "Unable to sync output file";
+    if (files_owner != uid_t(-1) && fchown(fd, files_owner, files_group) != 0)
+        return "Unable to set owner of output file";
     if (fchmod(fd, 0666) != 0)
         return "Unable to set mode of output file";
+    if (sync_data && fsync(fd) != 0)
+        return "Unable to sync output file";
     return nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include "safe_path.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 // The longest path a message file may have: "<dir>/quelvaronXXXXXX" in at most this many characters.
@@ -17,18 +18,36 @@ inline constexpr bool syncs_whole_file_system = true;
 inline constexpr bool syncs_whole_file_system = false;
 #endif
 
+// Reports `failure` as the first message file not being made: "Unable to create output file", then
+// "Error processing mail, terminating".
+void report_creation_failure(int failure);
+
 // Resolves the output directory `dir` with resolve_path() into `resolved`, whose `fd` the message
 // files are then made in, and has a signal's end remove the hidden file being written, if any.
-// Call it once per run. Returns 0, or reports the failure twice ("Unable to create output file",
-// then "Error processing mail, terminating") and returns 1: ENAMETOOLONG when a message file's path
-// would not fit in longest_message_path, ENOTDIR when `dir` names no directory.
+// When root resolves a directory owned by another user, the files written are given to that
+// directory's owner and group. Call it once per run. Returns 0, or reports the failure with
+// report_creation_failure() and returns 1: ENAMETOOLONG when a message file's path would not fit
+// in longest_message_path, ENOTDIR when `dir` names no directory.
 int open_message_directory(const char *dir, resolved_path &resolved);
+
+// The room an unprivileged user may still take in a file system: blocks of `block_size` bytes, and
+// inodes; UINT64_MAX where the file system reports no limit.
+struct file_system_room {
+    unsigned long block_size;
+    std::uint64_t blocks;
+    std::uint64_t inodes;
+};
+
+// Fills `room` for the file system of the directory `dir_fd`. Returns 0, or reports the failure
+// with report_creation_failure() and returns 1.
+int free_room(int dir_fd, file_system_room &room);
 
 // Writes `message` whole into a new file "quelvaronXXXXXX" (six random letters and digits) in the
 // directory `dir_fd`, with mode 0666 whatever the umask, and with `sync_data` on stable storage
-// before it is closed. The file gets its name only once it is whole: it is written unnamed
-// (O_TMPFILE) and then linked in, or, where the file system or a missing /proc refuses that, under
-// a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
+// before it is closed; when open_message_directory() said so, it is given to the directory's owner.
+// The file gets its name only once it is whole: it is written unnamed (O_TMPFILE) and then linked
+// in, or, where the file system or a missing /proc refuses that, under a hidden name
+// ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
 // success. On failure it reports through perror, leaves no file, and returns 1 with errno as the
 // failed call left it. A signal that ends the process meanwhile removes a hidden file too.
 int write_message_file(std::string_view message, int dir_fd, bool sync_data);

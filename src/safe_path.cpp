@@ -41,14 +41,24 @@ static void push_components(std::deque<component> &pending, std::string_view pat
     pending.insert(pending.begin(), parts.begin(), parts.end());
 }
 
-// Notes the owner of a link followed: root's links are trusted by everyone.
-static void note_link_owner(resolved_path &resolved, uid_t owner)
+// Notes the owner of a link or a directory met: root's are trusted by everyone.
+static void note_owner(owners_met &met, uid_t owner)
 {
     if (owner == 0)
         return;
-    if (resolved.link_owner != 0 && resolved.link_owner != owner)
-        resolved.foreign_links = true;
-    resolved.link_owner = owner;
+    if (met.owner != 0 && met.owner != owner)
+        met.several = true;
+    met.owner = owner;
+}
+
+// Notes the owner of the directory open on `fd`. Returns 0 or the failure.
+static int note_directory_owner(resolved_path &resolved, int fd)
+{
+    struct stat status;
+    if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0)
+        return errno;
+    note_owner(resolved.directory_owners, status.st_uid);
+    return 0;
 }
 
 int resolve_path(const char *path, resolved_path &resolved)
@@ -60,6 +70,10 @@ int resolve_path(const char *path, resolved_path &resolved)
     int current = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (current < 0)
         return errno;
+    if (int failure = note_directory_owner(resolved, current)) {
+        close(current);
+        return failure;
+    }
     int links = 0;
     while (!pending.empty()) {
         component step = std::move(pending.front());
@@ -85,11 +99,12 @@ int resolve_path(const char *path, resolved_path &resolved)
             return check_link_owners(resolved, status.st_uid);
         }
         if (!S_ISLNK(status.st_mode)) {
+            note_owner(resolved.directory_owners, status.st_uid);
             close(current);
             current = next;
             continue;
         }
-        note_link_owner(resolved, status.st_uid);
+        note_owner(resolved.link_owners, status.st_uid);
         char target[PATH_MAX];
         ssize_t length = readlinkat(next, "", target, sizeof target);
         int failure = length < 0 ? errno : ++links > most_symbolic_links ? ELOOP : 0;
@@ -97,7 +112,7 @@ int resolve_path(const char *path, resolved_path &resolved)
         if (failure == 0 && target[0] == '/') {
             close(current);
             current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            failure = current < 0 ? errno : 0;
+            failure = current < 0 ? errno : note_directory_owner(resolved, current);
         }
         if (failure != 0) {
             if (current >= 0)
@@ -110,11 +125,14 @@ int resolve_path(const char *path, resolved_path &resolved)
     return ENOENT;
 }
 
+bool only_root_or(const owners_met &met, uid_t owner)
+{
+    return !met.several && (met.owner == 0 || met.owner == owner);
+}
+
 int check_link_owners(const resolved_path &path, uid_t owner)
 {
-    if (path.foreign_links || (path.link_owner != 0 && path.link_owner != owner))
-        return foreign_symbolic_link;
-    return 0;
+    return only_root_or(path.link_owners, owner) ? 0 : foreign_symbolic_link;
 }
 
 void release_path(resolved_path &resolved)
@@ -135,7 +153,9 @@ void report_failure(const char *what, int failure)
     }
     const char *reason = failure == foreign_symbolic_link ? "Symbolic link owned by another user"
                          : failure == not_a_regular_file  ? "Not a regular file"
-                                                          : "File has more than one link";
+                         : failure == more_than_one_link  ? "File has more than one link"
+                         : failure == foreign_directory   ? "Directory owned by another user"
+                                                          : "Lock file owned by another user";
     fprintf(stderr, "%s: %s\n", what, reason);
 }
 

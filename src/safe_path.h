@@ -11,6 +11,14 @@
 inline constexpr int foreign_symbolic_link = -1; // "Symbolic link owned by another user"
 inline constexpr int not_a_regular_file = -2;    // "Not a regular file"
 inline constexpr int more_than_one_link = -3;    // "File has more than one link"
+inline constexpr int foreign_directory = -4;     // "Directory owned by another user"
+inline constexpr int foreign_lock_file = -5;     // "Lock file owned by another user"
+
+// The owners met on a walk, root left out: none, one (`owner`), or several.
+struct owners_met {
+    uid_t owner = 0;
+    bool several = false;
+};
 
 // What a path names, and the directory that holds its last component as it was given.
 struct resolved_path {
@@ -20,8 +28,8 @@ struct resolved_path {
     std::string name;        // ... under this name ("." when the path ends in a directory)
     int given_dir_fd = -1;   // the directory holding the last component as given, before a
     std::string given_name;  // link there is followed: where that name's dot-file goes
-    uid_t link_owner = 0;    // the one owner of the links followed other than root, if any
-    bool foreign_links = false; // links of two different users were followed
+    owners_met link_owners;      // of the symbolic links followed
+    owners_met directory_owners; // of the directories passed through, the first one included
 };
 
 // Resolves `path` from "/" or the working directory one component at a time, without letting the
@@ -33,6 +41,9 @@ int resolve_path(const char *path, resolved_path &resolved);
 
 // 0 when every link followed to reach `path` is root's or the user `owner`'s; else foreign_symbolic_link.
 int check_link_owners(const resolved_path &path, uid_t owner);
+
+// Whether every owner in `met` is root or `owner`.
+bool only_root_or(const owners_met &met, uid_t owner);
 
 void release_path(resolved_path &resolved);
 

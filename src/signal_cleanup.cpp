@@ -26,6 +26,9 @@ static void stop_at_once(int signal_number)
 
 void install_signal_cleanup()
 {
+    // A file-size limit then fails the write that passes it, which is reported, instead of killing
+    // the process with a part of a message written.
+    signal(SIGXFSZ, SIG_IGN);
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
         struct sigaction action = {};
         // A signal ignored by whoever started us (nohup) stays ignored.

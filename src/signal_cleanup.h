@@ -11,7 +11,8 @@ struct signal_removal {
     const char *volatile name;
 };
 
-// Installs the handlers, leaving a signal that was ignored at start (nohup) ignored.
+// Installs the handlers, leaving a signal that was ignored at start (nohup) ignored, and ignores
+// SIGXFSZ, so that a write past a file-size limit fails with EFBIG.
 void install_signal_cleanup();
 
 // Adds `entry`, which must live as long as the process, to the files removed on a signal. Up to

@@ -2,17 +2,21 @@
 #include "tool_run.h"
 
 #include <csignal>
+#include <ctime>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <pthread.h>
 #include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+using namespace std::string_literals;
 
 static std::string numbered_message(int id)
 {
@@ -238,4 +242,48 @@ TEST_F(Concurrency, ASecondConverterWaitsAndTheTwoWriteEachMessageOnce)
     EXPECT_EQ(converted, 1) << "exactly one converter finds the messages, the other an empty mailbox";
     EXPECT_EQ(read_file(dir + "/mbox"), "");
     expect_each_once(delivered_ids(dir + "/out"), count);
+}
+
+// Five minutes of waiting: a dot-file dated far in the future goes stale 5 minutes after it was
+// made, as any other; and a parent that blocks SIGALRM does not stop the refresh of the tool's own.
+class SlowLock : public Concurrency {};
+
+TEST_F(SlowLock, NoDateMakesADotFileFreshForEverAndNoParentStopsTheRefresh)
+{
+    write_file(dir + "/mbox", "From a\nA\n");
+    write_file(dir + "/mbox.lock", "garbage\n");
+    struct timespec year_2100[2] = {{4102444800, 0}, {4102444800, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir + "/mbox.lock").c_str(), year_2100, 0), 0);
+    const auto start = std::chrono::steady_clock::now();
+    pid_t future = start_tool({"mbox", "out", "-t", "-s"}, dir);
+
+    // Each message's mode change takes a second, so this run holds its dot-file for 40 s.
+    const std::string slow = dir + "/slow";
+    mkdir(slow.c_str(), 0700);
+    mkdir((slow + "/out").c_str(), 0700);
+    std::string mailbox;
+    for (int id = 0; id < 40; id++)
+        mailbox += numbered_message(id);
+    write_file(slow + "/mbox", mailbox);
+    sigset_t alarm, old;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, &old);
+    const time_t started = time(nullptr);
+    pid_t refreshing = start_tool({"mbox", "out", "-t", "-s"}, slow,
+                                  {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=slow-fchmod"}});
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    std::this_thread::sleep_for(std::chrono::seconds(36));
+    struct stat lock;
+    ASSERT_EQ(stat((slow + "/mbox.lock").c_str(), &lock), 0);
+    EXPECT_GE(lock.st_mtime, started + 29) << "the dot-file was not refreshed after 30 s";
+    EXPECT_EQ(finish_tool(refreshing).status, 0);
+    expect_each_once(delivered_ids(slow + "/out"), 40);
+
+    tool_result result = finish_tool(future);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_GT(waited, std::chrono::seconds(295)) << "a fresh dot-file was broken";
+    EXPECT_LT(waited, std::chrono::seconds(330)) << "a future date kept the dot-file fresh";
+    EXPECT_EQ(read_file(dir + "/mbox"), "");
 }

@@ -1,9 +1,10 @@
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
  * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO), tmpfile (an
- * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), read-eof
+ * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), slow-fchmod
+ * (each fchmod first sleeps a second, signals or not), read-eof
  * (every read reports end of file, as if the file had been cut after its size was read) or
- * append (a program that ignores every lock appends a message to the mailbox just before its
- * size is looked at for the second time). */
+ * append or rewrite (a program that ignores every lock appends a message to the mailbox, or
+ * writes its first byte again, just before its status is looked at for the second time). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -12,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 static int faulty(const char *call)
@@ -31,10 +33,11 @@ int flock(int fd, int operation) { FAIL_OR_PASS(flock, int (*)(int, int), fd, op
 int fstat(int fd, struct stat *status)
 {
     static int first_fd = -1;
-    if (faulty("append") && first_fd >= 0 && fd == first_fd) {
+    if ((faulty("append") || faulty("rewrite")) && first_fd >= 0 && fd == first_fd) {
         static const char message[] = "\nFrom late\nL\n";
         lseek(fd, 0, SEEK_END);
-        if (write(fd, message, sizeof message - 1) != sizeof message - 1)
+        if (faulty("append") ? write(fd, message, sizeof message - 1) != sizeof message - 1
+                             : pwrite(fd, "F", 1, 0) != 1)
             return -1;
         first_fd = -2;
     } else if (first_fd == -1) {
@@ -54,7 +57,13 @@ int openat(int dir_fd, const char *path, int flags, ...)
     }
     return ((int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat"))(dir_fd, path, flags, mode);
 }
-int fchmod(int fd, mode_t mode) { FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode); }
+int fchmod(int fd, mode_t mode)
+{
+    struct timespec pause = {1, 0};
+    while (faulty("slow-fchmod") && nanosleep(&pause, &pause) != 0)
+        continue;
+    FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode);
+}
 int syncfs(int fd) { FAIL_OR_PASS(syncfs, int (*)(int), fd); }
 
 ssize_t read(int fd, void *buffer, size_t count)

@@ -21,6 +21,11 @@ TEST_F(MailboxLock, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
     auto open_mailbox = [&] { return open(mbox().c_str(), O_RDWR | O_APPEND | O_CLOEXEC); };
     auto append = [&](int fd) { return write(fd, late.data(), late.size()) == ssize_t(late.size()); };
     auto make_dot_lock = [&] { write_file(lock, "0\n"); return -1; };
+    auto make_stale_dot_lock = [&] {
+        make_dot_lock();
+        struct timespec ten_minutes_ago[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
+        return utimensat(AT_FDCWD, lock.c_str(), ten_minutes_ago, 0);
+    };
     auto append_and_close = [&](int fd) { return append(fd) && close(fd) == 0; };
     auto append_and_remove_dot_lock = [&](int) { return append_and_close(open_mailbox()) && unlink(lock.c_str()) == 0; };
     struct flock whole = {.l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
@@ -29,6 +34,7 @@ TEST_F(MailboxLock, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
         std::function<int()> take;         // returns a descriptor to hand to release, or -1
         std::function<bool(int)> release;  // appends a message and lets go; null: no holder
         tool_options options = {};
+        std::string err = {};               // the run must end at once with this line, leaving all
     } holders[] = {
         {"flock", [&] { int fd = open_mailbox(); flock(fd, LOCK_EX); return fd; }, append_and_close},
         {"fcntl", [&] { int fd = open_mailbox(); fcntl(fd, F_SETLK, &whole); return fd; }, append_and_close},
@@ -38,11 +44,9 @@ TEST_F(MailboxLock, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
              int fd = open_mailbox();
              return flock(fd, LOCK_EX) == 0 && append_and_close(fd) && unlink(lock.c_str()) == 0;
          }},
-        {"stale dot-file", [&] {
-             make_dot_lock();
-             struct timespec ten_minutes_ago[2] = {{time(nullptr) - 600, 0}, {time(nullptr) - 600, 0}};
-             return utimensat(AT_FDCWD, lock.c_str(), ten_minutes_ago, 0);
-         }, nullptr},
+        {"stale dot-file", make_stale_dot_lock, nullptr},
+        {"another user's stale dot-file, which root may not break", [&] { make_stale_dot_lock(); return chown(lock.c_str(), 12345, 12345); },
+         nullptr, {}, "Unable to lock input file: Lock file owned by another user\n"},
         {"dot-file of a process of this host that has exited", [&] {
              pid_t gone = fork();
              if (gone == 0)
@@ -63,7 +67,7 @@ TEST_F(MailboxLock, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
     };
     for (const holder &h : holders) {
         SCOPED_TRACE(h.name);
-        if (!h.options.wrapper.empty() && geteuid() != 0)
+        if ((!h.options.wrapper.empty() || !h.err.empty()) && geteuid() != 0)
             continue;
         write_file(mbox(), "From a\nA\n\nFrom b\nB\n");
         int held = h.take();
@@ -76,6 +80,14 @@ TEST_F(MailboxLock, ALockedMailboxIsWaitedForAndLeftAloneUntilReleased)
             EXPECT_TRUE(h.release(held));
         }
         tool_result result = finish_tool(tool);
+        if (!h.err.empty()) {
+            EXPECT_EQ(result.status, 1);
+            EXPECT_EQ(result.err, h.err);
+            EXPECT_EQ(read_file(mbox()), "From a\nA\n\nFrom b\nB\n");
+            EXPECT_TRUE(file_names(out()).empty());
+            EXPECT_EQ(unlink(lock.c_str()), 0) << "the lock was not left in place";
+            continue;
+        }
         EXPECT_EQ(result.status, 0) << result.err;
         strings expected = {"From a\nA\n", "From b\nB\n"};
         if (h.release)

@@ -110,41 +110,29 @@ TEST_F(MessageFile, ShortWritesStillWriteTheWholeMessage)
     EXPECT_EQ(sorted_contents(dir + "/out"), (strings{"From a\n" + std::string(100000, 'a') + "\n", "From b\nB\n"}));
 }
 
-// A real file system that fills up partway through the messages: first its blocks, then its inodes.
-TEST_F(MessageFile, AFullFileSystemStopsTheRunWithWholeMessagesOnly)
+// A real file system too small for the messages, in blocks or in inodes: nothing is written, so
+// the next run does not write the same messages again.
+TEST_F(MessageFile, MessagesThatCannotFitAreNotStarted)
 {
-    strings messages;
     std::string mailbox;
-    for (int i = 0; i < 6; i++) {
-        messages.push_back("From m" + std::to_string(i) + "\n" + std::string(20000, char('a' + i)) + "\n");
-        mailbox += (i ? "\n" : "") + messages.back();
-    }
-    struct {
-        const char *mount_options;
-        std::string err;
-        std::size_t kept;
-    } cases[] = {
-        {"size=64k", "Unable to write output file: No space left on device\n"
-                     "Error processing mail, terminating: No space left on device\n", 3},
-        {"nr_inodes=3", "Unable to create output file: No space left on device\n"
-                        "Error processing mail, terminating: No space left on device\n", 2},
-    };
+    for (int i = 0; i < 6; i++)
+        mailbox += (i ? "\n" : "") + ("From m" + std::to_string(i) + "\n" + std::string(20000, char('a' + i)) + "\n");
     const std::string out = dir + "/out";
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.mount_options);
+    for (const char *mount_options : {"size=64k", "nr_inodes=3"}) {
+        SCOPED_TRACE(mount_options);
         write_file(dir + "/mbox", mailbox);
         mkdir(out.c_str(), 0700);
-        if (mount("tmpfs", out.c_str(), "tmpfs", 0, c.mount_options) != 0) {
+        if (mount("tmpfs", out.c_str(), "tmpfs", 0, mount_options) != 0) {
             int failure = errno;
             rmdir(out.c_str());
             GTEST_SKIP() << "cannot mount a small tmpfs here: " << strerror(failure);
         }
         tool_result result = run_tool({"mbox", "out", "-t"}, dir);
         EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(result.err, "Unable to create output file: No space left on device\n"
+                              "Error processing mail, terminating: No space left on device\n");
         EXPECT_EQ(read_file(dir + "/mbox"), mailbox);
-        strings kept(messages.begin(), messages.begin() + c.kept);
-        EXPECT_EQ(sorted_contents(out), kept);
+        EXPECT_TRUE(file_names(out).empty());
         umount2(out.c_str(), MNT_DETACH);
         rmdir(out.c_str());
     }

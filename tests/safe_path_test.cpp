@@ -17,8 +17,10 @@ TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
         GTEST_SKIP() << "needs root, to run the tool as root on another user's paths";
     const std::string dir = make_scratch_directory(), home = dir + "/home", root_only = dir + "/root-only";
     const std::string mailbox = "From a\nA\n\nFrom b\nB\n", foreign = "Symbolic link owned by another user";
-    const uid_t user = 65534; // nobody
-    auto users = [&](const std::string &path) { EXPECT_EQ(lchown((dir + "/" + path).c_str(), user, user), 0); };
+    const uid_t user = 65534, other = 12345; // nobody, and a user with no name
+    auto users = [&](const std::string &path, uid_t who = 65534) { EXPECT_EQ(lchown((dir + "/" + path).c_str(), who, who), 0); };
+    auto renamed_in = [&](uid_t who) { write_file(home + "/mbox.new", mailbox); chmod((home + "/mbox.new").c_str(), 0600);
+                                       users("home/mbox.new", who); rename((home + "/mbox.new").c_str(), (home + "/mbox").c_str()); };
     auto link_as_user = [&](const char *to, const std::string &path) { EXPECT_EQ(symlink(to, (dir + "/" + path).c_str()), 0); users(path); };
     auto input = [](const std::string &why) { return "Unable to open input file: " + why + "\n"; };
     auto output = [](const std::string &why) {
@@ -38,6 +40,15 @@ TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
          {"home/mbox", "home/out", "-t"}, input("File has more than one link")},
         {"mailbox: a FIFO", [&] { mkfifo((home + "/fifo").c_str(), 0666); users("home/fifo"); },
          {"home/fifo", "home/out", "-t"}, input("Not a regular file")},
+        {"mailbox: another user's file renamed into his folder", [&] { renamed_in(other); },
+         {"home/mbox", "home/out", "-t"}, input("Directory owned by another user")},
+        {"mailbox: root's file renamed into his folder", [&] { renamed_in(0); },
+         {"home/mbox", "home/out", "-t"}, input("Directory owned by another user")},
+        {"an alias's mailbox in the alias's own folder", [&] { mkdir((dir + "/alias").c_str(), 0755); write_file(dir + "/alias/Mailbox", mailbox);
+                                                               users("alias", other); users("alias/Mailbox", other); },
+         {"alias/Mailbox", "home/out", "-t"}, ""},
+        {"root's own mailbox in root's folder", [&] { write_file(dir + "/root-mbox", mailbox); },
+         {"root-mbox", "home/out", "-t"}, ""},
         {"output: a link to root's directory", [&] { link_as_user("../root-only/cur", "home/Maildir"); },
          {"home/mbox", "home/Maildir", "-t"}, output(foreign)},
         {"output: a folder on its path a link to root's", [&] { link_as_user("../root-only", "home/Maildir"); },
@@ -76,6 +87,11 @@ TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
         EXPECT_TRUE(file_names(root_only + "/cur").empty());
         if (r.err.empty()) {
             EXPECT_EQ(sorted_contents(home + "/out"), (strings{"From a\nA\n", "From b\nB\n"}));
+            for (const std::string &name : file_names(home + "/out")) { // his, so that he may chmod them
+                struct stat status;
+                EXPECT_TRUE(stat((home + "/out/" + name).c_str(), &status) == 0 && status.st_uid == user &&
+                            status.st_gid == user && (status.st_mode & 07777) == 0666) << name;
+            }
         } else {
             EXPECT_EQ(result.out, "Processing " + r.args[0] + " to " + r.args[1] + "...\n");
             EXPECT_TRUE(file_names(home + "/out").empty());

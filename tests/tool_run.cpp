@@ -40,7 +40,6 @@ pid_t start_tool(const std::vector<std::string> &args, const std::string &direct
         _exit(125);
     umask(options.umask);
     if (options.file_size_limit >= 0) {
-        signal(SIGXFSZ, SIG_IGN);
         rlimit limit = {rlim_t(options.file_size_limit), rlim_t(options.file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
     }

@@ -13,7 +13,7 @@ struct tool_options {
     std::vector<std::string> wrapper = {};     // placed before the binary: fiu-run, setpriv, strace
     std::vector<std::string> environment = {}; // extra NAME=VALUE entries
     mode_t umask = 022;
-    long long file_size_limit = -1;       // RLIMIT_FSIZE, with SIGXFSZ ignored; -1 for none
+    long long file_size_limit = -1;       // RLIMIT_FSIZE; -1 for none
     long long address_space_limit = -1;   // RLIMIT_AS; -1 for none
 };
 
