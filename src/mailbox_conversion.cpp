@@ -2,6 +2,7 @@
 
 #include "mailbox_lock.h"
 #include "message_file.h"
+#include "platform.h"
 #include "signal_cleanup.h"
 
 #include <cerrno>
@@ -112,8 +113,8 @@ static void empty_mailbox(int fd, const struct stat &loaded)
         perror("Unable to truncate input file");
         return;
     }
-    if (status.st_size != loaded.st_size || status.st_mtim.tv_sec != loaded.st_mtim.tv_sec ||
-        status.st_mtim.tv_nsec != loaded.st_mtim.tv_nsec) {
+    struct timespec now = modification_time(status), then = modification_time(loaded);
+    if (status.st_size != loaded.st_size || now.tv_sec != then.tv_sec || now.tv_nsec != then.tv_nsec) {
         fputs("Unable to truncate input file: File changed while it was converted\n", stderr);
         return;
     }
@@ -186,8 +187,10 @@ static int open_mailbox(const resolved_path &path, struct stat &status, int &fai
         failure = errno;
         return -1;
     }
-    if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0)
+    if (descriptor_status(fd, status) != 0)
         failure = errno;
+    else if (status.st_dev != path.status.st_dev || status.st_ino != path.status.st_ino)
+        failure = EAGAIN; // replaced since it was examined: the next run sees what is there
     else if ((failure = check_mailbox(path, status)) == 0 && fcntl(fd, F_SETFL, 0) != 0) // blocking again
         failure = errno;
     if (failure == 0)

@@ -1,5 +1,6 @@
 #include "mailbox_lock.h"
 
+#include "platform.h"
 #include "safe_path.h"
 #include "signal_cleanup.h"
 
@@ -17,11 +18,6 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#ifdef __linux__
-#include <linux/magic.h>
-#include <sys/statfs.h>
-#endif
 
 // The dot-file lock this process holds (name nullptr when none): what a signal's end removes. The
 // timer refreshes it through the descriptor of the file it was linked from, never through a path,
@@ -51,30 +47,6 @@ enum lock_outcome { lock_taken, lock_busy, lock_failed };
 
 // This host's name, which a dot-file made here holds after our pid.
 static std::string host_name;
-
-static bool on_nfs(int fd)
-{
-#ifdef __linux__
-    struct statfs file_system;
-    return fstatfs(fd, &file_system) == 0 && file_system.f_type == NFS_SUPER_MAGIC;
-#else
-    (void)fd;
-    return false;
-#endif
-}
-
-// Whether flock already holds off the programs that lock with fcntl: on NFS, where Linux implements
-// flock with the server's record locks, and on the BSDs, where the two are one kind of lock. Taking
-// both there would leave the second busy for ever because of the first.
-static bool flock_covers_record_locks(int fd)
-{
-#ifdef __linux__
-    return on_nfs(fd);
-#else
-    (void)fd;
-    return true;
-#endif
-}
 
 // Sets (F_WRLCK) or clears (F_UNLCK) this process's fcntl lock over the whole mailbox, without
 // waiting. Returns what fcntl returns.
@@ -117,7 +89,7 @@ static bool dot_lock_owner_is_gone(int dir_fd, const std::string &lock_name)
     struct stat lock;
     char content[300];
     ssize_t length = -1;
-    if (fstatat(fd, "", &lock, AT_EMPTY_PATH) == 0 && S_ISREG(lock.st_mode))
+    if (descriptor_status(fd, lock) == 0 && S_ISREG(lock.st_mode))
         length = read(fd, content, sizeof content - 1);
     close(fd);
     if (length <= 0 || content[0] < '0' || content[0] > '9')
@@ -137,7 +109,7 @@ static bool dot_lock_owner_is_gone(int dir_fd, const std::string &lock_name)
 // status, and the holder's refresh moves both.
 static bool dot_lock_is_live(int dir_fd, const std::string &lock_name, const struct stat &lock, time_t now)
 {
-    time_t changed = std::min(lock.st_mtime, lock.st_ctime);
+    time_t changed = std::min(modification_time(lock).tv_sec, change_time(lock).tv_sec);
     return now - changed < stale_dot_lock_age && !dot_lock_owner_is_gone(dir_fd, lock_name);
 }
 
@@ -182,7 +154,7 @@ static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std:
         int link_failure = errno;
         struct stat temp;
         bool lock_there = linked != 0 && fstatat(dir_fd, lock_name.c_str(), &lock, AT_SYMLINK_NOFOLLOW) == 0;
-        if (fstatat(fd, "", &temp, AT_EMPTY_PATH) != 0) {
+        if (descriptor_status(fd, temp) != 0) {
             perror("Unable to lock input file");
             outcome = lock_failed;
         } else if (linked == 0 || (lock_there && lock.st_dev == temp.st_dev && lock.st_ino == temp.st_ino)) {
@@ -200,7 +172,7 @@ static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std:
             }
         } else if (!lock_there) {
             continue; // gone meanwhile: link again
-        } else if (dot_lock_is_live(dir_fd, lock_name, lock, temp.st_mtime)) {
+        } else if (dot_lock_is_live(dir_fd, lock_name, lock, modification_time(temp).tv_sec)) {
             // Both times come from the file system's clock, whichever host wrote them.
             break;
         } else if (geteuid() == 0 && lock.st_uid != 0 && lock.st_uid != mailbox_owner) {

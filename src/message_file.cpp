@@ -1,5 +1,6 @@
 #include "message_file.h"
 
+#include "platform.h"
 #include "signal_cleanup.h"
 
 #include <cerrno>
@@ -119,40 +120,20 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
 // The name each message file is published under; the six X are chosen anew for each.
 static char message_name[] = "quelvaronXXXXXX";
 
-// Gives the unnamed file open on `fd` a new name message_name in `dir_fd`, through its link in
-// /proc, which needs no privilege (AT_EMPTY_PATH would). Returns what linkat returned.
-static int name_unnamed_file(int fd, int dir_fd)
-{
-    char proc_path[32];
-    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-    int linked = -1;
-    for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
-        fill_random_suffix(message_name);
-        linked = linkat(AT_FDCWD, proc_path, dir_fd, message_name, AT_SYMLINK_FOLLOW);
-        if (linked == 0 || errno != EEXIST)
-            break;
-    }
-    return linked;
-}
-
-// Moves the file `from` in `dir_fd` to a new name message_name there, never replacing a file.
+// Publishes a whole message file under a new name message_name in `dir_fd`: the unnamed file open
+// on `fd`, or, when `fd` is -1, the hidden file `hidden` there, moved without replacing a file.
 // Returns 0, or -1 with errno set.
-static int move_to_new_name(int dir_fd, const char *from)
+static int publish_message_file(int fd, int dir_fd, const char *hidden)
 {
-    int moved = -1;
+    int published = -1;
     for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
         fill_random_suffix(message_name);
-        moved = renameat2(dir_fd, from, dir_fd, message_name, RENAME_NOREPLACE);
-        if (moved != 0 && (errno == EINVAL || errno == ENOSYS)) {
-            // A file system that cannot rename without replacing: a new link fails on EEXIST too.
-            moved = linkat(dir_fd, from, dir_fd, message_name, 0);
-            if (moved == 0)
-                unlinkat(dir_fd, from, 0);
-        }
-        if (moved == 0 || errno != EEXIST)
+        published = fd >= 0 ? link_unnamed_file(fd, dir_fd, message_name)
+                            : move_without_replacing(dir_fd, hidden, message_name);
+        if (published == 0 || errno != EEXIST)
             break;
     }
-    return moved;
+    return published;
 }
 
 // Where unnamed files cannot be made or named: the message is written under a hidden name, which
@@ -177,7 +158,7 @@ static int write_hidden_message_file(std::string_view message, int dir_fd, bool 
         return discard_message_file(failed, fd, dir_fd, hidden_name);
     if (close(fd) != 0)
         return discard_message_file("Unable to close output file", -1, dir_fd, hidden_name);
-    if (move_to_new_name(dir_fd, hidden_name) != 0)
+    if (publish_message_file(-1, dir_fd, hidden_name) != 0)
         return discard_message_file("Unable to create output file", -1, dir_fd, hidden_name);
     message_file_in_progress.name = nullptr;
     return 0;
@@ -191,11 +172,11 @@ static bool refuses_unnamed_files(int failure)
 
 int write_message_file(std::string_view message, int dir_fd, bool sync_data)
 {
-    static bool unnamed_files_work = true;
+    static bool unnamed_files_work = has_unnamed_files;
     if (!unnamed_files_work)
         return write_hidden_message_file(message, dir_fd, sync_data);
     // Unnamed until it is whole: a reader never meets part of a message, and a crash leaves none.
-    int fd = openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int fd = open_unnamed_file(dir_fd);
     if (fd < 0 && !refuses_unnamed_files(errno)) {
         report("Unable to create output file");
         return 1;
@@ -203,7 +184,7 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data)
     if (fd >= 0) {
         if (const char *failed = fill_message_file(fd, message, sync_data))
             return discard_message_file(failed, fd, dir_fd, nullptr);
-        if (name_unnamed_file(fd, dir_fd) == 0) {
+        if (publish_message_file(fd, dir_fd, nullptr) == 0) {
             if (close(fd) != 0)
                 return discard_message_file("Unable to close output file", -1, dir_fd, message_name);
             return 0;
@@ -219,20 +200,13 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data)
 
 int sync_message_files(int dir_fd)
 {
-    // fsync and syncfs need a descriptor opened for reading; `dir_fd` may be an O_PATH one.
+    // Syncing needs a descriptor opened for reading; `dir_fd` may be an O_PATH or O_SEARCH one.
     int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         perror("Unable to open output directory");
         return 1;
     }
-#ifdef __linux__
-    if (syncfs(fd) != 0) {
-        perror("Unable to sync output directory");
-        close(fd);
-        return 1;
-    }
-#endif
-    if (fsync(fd) != 0) {
+    if (sync_file_system(fd) != 0 || sync_directory(fd) != 0) {
         perror("Unable to sync output directory");
         close(fd);
         return 1;

@@ -10,14 +10,6 @@
 // The longest path a message file may have: "<dir>/quelvaronXXXXXX" in at most this many characters.
 inline constexpr std::size_t longest_message_path = 65534;
 
-// True where sync_message_files() makes every file of the output directory durable in one call;
-// elsewhere each file must be synced as it is written (write_message_file's `sync_data`).
-#ifdef __linux__
-inline constexpr bool syncs_whole_file_system = true;
-#else
-inline constexpr bool syncs_whole_file_system = false;
-#endif
-
 // Reports `failure` as the first message file not being made: "Unable to create output file", then
 // "Error processing mail, terminating".
 void report_creation_failure(int failure);
@@ -45,14 +37,15 @@ int free_room(int dir_fd, file_system_room &room);
 // Writes `message` whole into a new file "quelvaronXXXXXX" (six random letters and digits) in the
 // directory `dir_fd`, with mode 0666 whatever the umask, and with `sync_data` on stable storage
 // before it is closed; when open_message_directory() said so, it is given to the directory's owner.
-// The file gets its name only once it is whole: it is written unnamed (O_TMPFILE) and then linked
-// in, or, where the file system or a missing /proc refuses that, under a hidden name
-// ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
+// The file gets its name only once it is whole: it is written unnamed and then linked in (Linux
+// branch), or, on the portable branch and where the file system or a missing /proc refuses that,
+// under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
 // success. On failure it reports through perror, leaves no file, and returns 1 with errno as the
 // failed call left it. A signal that ends the process meanwhile removes a hidden file too.
 int write_message_file(std::string_view message, int dir_fd, bool sync_data);
 
 // Puts the message files written into the directory `dir_fd` and their directory entries on stable
-// storage: the whole file system where syncs_whole_file_system, and the directory itself. Returns
-// 0, or reports through perror and returns 1.
+// storage: the whole file system where syncs_whole_file_system (platform.h; elsewhere each file
+// must have been written with `sync_data`), and the directory itself. Returns 0, or reports
+// "Unable to sync output directory" through perror and returns 1.
 int sync_message_files(int dir_fd);

@@ -1,5 +1,7 @@
 #include "safe_path.h"
 
+#include "platform.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -9,7 +11,6 @@
 #include <deque>
 #include <fcntl.h>
 #include <string_view>
-#include <sys/random.h>
 #include <unistd.h>
 
 // As many as the kernel follows in one path.
@@ -55,10 +56,19 @@ static void note_owner(owners_met &met, uid_t owner)
 static int note_directory_owner(resolved_path &resolved, int fd)
 {
     struct stat status;
-    if (fstatat(fd, "", &status, AT_EMPTY_PATH) != 0)
+    if (descriptor_status(fd, status) != 0)
         return errno;
     note_owner(resolved.directory_owners, status.st_uid);
     return 0;
+}
+
+// Opens the directory a walk starts from and notes its owner. Returns 0 or the failure.
+static int start_walk(resolved_path &resolved, bool from_root, int &current)
+{
+    current = open_walk_start(from_root);
+    if (current < 0)
+        return errno;
+    return note_directory_owner(resolved, current);
 }
 
 int resolve_path(const char *path, resolved_path &resolved)
@@ -67,62 +77,52 @@ int resolve_path(const char *path, resolved_path &resolved)
         return ENOENT;
     std::deque<component> pending;
     push_components(pending, path, true);
-    int current = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (current < 0)
-        return errno;
-    if (int failure = note_directory_owner(resolved, current)) {
-        close(current);
-        return failure;
-    }
-    int links = 0;
-    while (!pending.empty()) {
-        component step = std::move(pending.front());
+    int current = -1, links = 0;
+    int failure = start_walk(resolved, path[0] == '/', current);
+    while (failure == 0 && !pending.empty()) {
+        component next = std::move(pending.front());
         pending.pop_front();
-        int next = openat(current, step.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-        struct stat status;
-        if (next < 0 || fstatat(next, "", &status, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
-            int failure = errno;
-            if (next >= 0)
-                close(next);
-            close(current);
-            return failure;
-        }
-        if (step.given_last) {
+        walk_step step;
+        failure = take_walk_step(current, next.name.c_str(), step);
+        if (failure != 0)
+            break;
+        if (next.given_last) {
             resolved.given_dir_fd = fcntl(current, F_DUPFD_CLOEXEC, 0);
-            resolved.given_name = step.name;
+            resolved.given_name = next.name;
         }
-        if (!S_ISLNK(status.st_mode) && pending.empty()) {
-            resolved.fd = next;
-            resolved.status = status;
+        if (!S_ISLNK(step.status.st_mode) && pending.empty()) {
+            resolved.fd = step.fd;
+            resolved.status = step.status;
             resolved.dir_fd = current;
-            resolved.name = step.name;
-            return check_link_owners(resolved, status.st_uid);
+            resolved.name = next.name;
+            return check_link_owners(resolved, step.status.st_uid);
         }
-        if (!S_ISLNK(status.st_mode)) {
-            note_owner(resolved.directory_owners, status.st_uid);
+        if (!S_ISLNK(step.status.st_mode)) {
+            if (!S_ISDIR(step.status.st_mode)) {
+                if (step.fd >= 0)
+                    close(step.fd);
+                failure = ENOTDIR;
+                break;
+            }
+            note_owner(resolved.directory_owners, step.status.st_uid);
             close(current);
-            current = next;
+            current = step.fd;
             continue;
         }
-        note_owner(resolved.link_owners, status.st_uid);
-        char target[PATH_MAX];
-        ssize_t length = readlinkat(next, "", target, sizeof target);
-        int failure = length < 0 ? errno : ++links > most_symbolic_links ? ELOOP : 0;
-        close(next);
-        if (failure == 0 && target[0] == '/') {
+        note_owner(resolved.link_owners, step.status.st_uid);
+        if (++links > most_symbolic_links) {
+            failure = ELOOP;
+            break;
+        }
+        if (step.target.starts_with('/')) {
             close(current);
-            current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-            failure = current < 0 ? errno : note_directory_owner(resolved, current);
+            failure = start_walk(resolved, true, current);
         }
-        if (failure != 0) {
-            if (current >= 0)
-                close(current);
-            return failure;
-        }
-        push_components(pending, std::string_view(target, std::size_t(length)), false);
+        push_components(pending, step.target, false);
     }
-    close(current);
-    return ENOENT;
+    if (current >= 0)
+        close(current);
+    return failure != 0 ? failure : ENOENT;
 }
 
 bool only_root_or(const owners_met &met, uid_t owner)
@@ -163,7 +163,7 @@ void fill_random_suffix(char *name)
 {
     static const char characters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::uint64_t state = 0;
-    if (state == 0 && getrandom(&state, sizeof state, GRND_NONBLOCK) != sizeof state)
+    if (state == 0 && !random_bytes(&state, sizeof state))
         state = std::uint64_t(time(nullptr)) << 32 ^ std::uint64_t(getpid()) ^ std::uint64_t(clock());
     // splitmix64: every call a new 64-bit value, of which six base-62 digits take 36 bits.
     std::uint64_t value = (state += 0x9e3779b97f4a7c15);

@@ -22,9 +22,10 @@ struct owners_met {
 
 // What a path names, and the directory that holds its last component as it was given.
 struct resolved_path {
-    int fd = -1;             // O_PATH descriptor of what the path names (never a symbolic link)
-    struct stat status = {}; // its status, taken through `fd`
-    int dir_fd = -1;         // O_PATH descriptor of the directory that holds it ...
+    int fd = -1;             // descriptor of what the path names (never a symbolic link); on the
+                             // portable branch only of a directory, else -1
+    struct stat status = {}; // its status, as take_walk_step() examined it
+    int dir_fd = -1;         // descriptor of the directory that holds it ...
     std::string name;        // ... under this name ("." when the path ends in a directory)
     int given_dir_fd = -1;   // the directory holding the last component as given, before a
     std::string given_name;  // link there is followed: where that name's dot-file goes

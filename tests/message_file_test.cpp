@@ -83,7 +83,7 @@ TEST_F(MessageFile, AMessageThatCannotBeWrittenWholeLeavesNoFileAndStopsTheRun)
     };
     for (fault_case &c : cases) {
         SCOPED_TRACE(c.name);
-        if (!c.options.wrapper.empty() && !command_available(c.options.wrapper[0]))
+        if (!tool_can_run(c.options))
             continue;
         write_file(dir + "/mbox", mailbox);
         mkdir((dir + "/out").c_str(), 0700);
@@ -99,13 +99,13 @@ TEST_F(MessageFile, AMessageThatCannotBeWrittenWholeLeavesNoFileAndStopsTheRun)
 
 TEST_F(MessageFile, ShortWritesStillWriteTheWholeMessage)
 {
-    if (!command_available("fiu-run"))
-        GTEST_SKIP() << "fiu-run is missing (apt-get install fiu-utils)";
+    const tool_options short_writes = {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/write/reduce"}};
+    if (!tool_can_run(short_writes))
+        GTEST_SKIP() << "needs fiu-run (apt-get install fiu-utils) and a binary that loads libraries";
     const std::string mailbox = "From a\n" + std::string(100000, 'a') + "\n\nFrom b\nB\n";
     write_file(dir + "/mbox", mailbox);
     mkdir((dir + "/out").c_str(), 0700);
-    tool_result result = run_tool({"mbox", "out", "-s"}, dir,
-                                  {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/write/reduce"}});
+    tool_result result = run_tool({"mbox", "out", "-s"}, dir, short_writes);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(sorted_contents(dir + "/out"), (strings{"From a\n" + std::string(100000, 'a') + "\n", "From b\nB\n"}));
 }

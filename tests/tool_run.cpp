@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -23,11 +24,47 @@ static std::string capture_path(pid_t pid, const char *stream)
     return std::string(tmp ? tmp : "/tmp") + "/quelvaron-test-" + std::to_string(pid) + "." + stream;
 }
 
+std::string tool_binary()
+{
+    const char *binary = getenv("QUELVARON_BINARY");
+    return binary != nullptr && *binary != '\0' ? binary : QUELVARON_BINARY;
+}
+
+// Whether the binary names a program interpreter (ld.so), the one that preloads libraries.
+static bool binary_has_interpreter()
+{
+    const std::string elf = read_file(tool_binary());
+    Elf64_Ehdr header;
+    if (elf.size() < sizeof header || elf.compare(0, SELFMAG, ELFMAG) != 0)
+        return false;
+    memcpy(&header, elf.data(), sizeof header);
+    for (std::size_t i = 0; i < header.e_phnum; i++) {
+        Elf64_Phdr program;
+        std::size_t at = header.e_phoff + i * header.e_phentsize;
+        if (at + sizeof program > elf.size())
+            return false;
+        memcpy(&program, elf.data() + at, sizeof program);
+        if (program.p_type == PT_INTERP)
+            return true;
+    }
+    return false;
+}
+
+bool tool_can_run(const tool_options &options)
+{
+    bool preloads = std::any_of(options.environment.begin(), options.environment.end(),
+                                [](const std::string &setting) { return setting.starts_with("LD_PRELOAD="); }) ||
+                    (!options.wrapper.empty() && options.wrapper[0] == "fiu-run");
+    if (preloads && !binary_has_interpreter())
+        return false;
+    return options.wrapper.empty() || command_available(options.wrapper[0]);
+}
+
 pid_t start_tool(const std::vector<std::string> &args, const std::string &directory,
                  const tool_options &options)
 {
     std::vector<std::string> command = options.wrapper;
-    command.push_back(QUELVARON_BINARY);
+    command.push_back(tool_binary());
     command.insert(command.end(), args.begin(), args.end());
     pid_t pid = fork();
     if (pid != 0)

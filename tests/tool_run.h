@@ -23,6 +23,14 @@ struct tool_result {
     std::string err;
 };
 
+// The binary the tests run: $QUELVARON_BINARY when it is set (another build of the tool, such as a
+// static musl one), else the one built beside the tests.
+std::string tool_binary();
+
+// Whether a run with `options` can be made here: its wrapper command is there, and a library it
+// preloads (the fault shim, fiu-run's) can be loaded, which a static binary can't do.
+bool tool_can_run(const tool_options &options);
+
 // Starts the binary with `args` (its name not included) in `directory`; finish_tool() waits for it.
 pid_t start_tool(const std::vector<std::string> &args, const std::string &directory,
                  const tool_options &options = {});

@@ -1,0 +1,267 @@
+#include "platform.h"
+
+#include "platform_config.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+#if HAVE_SYS_RANDOM_H
+#include <sys/random.h>
+#endif
+#if QUELVARON_LINUX_BRANCH && !HAVE_RENAMEAT2
+#include <sys/syscall.h>
+#endif
+#if HAVE_LINUX_MAGIC_H
+#include <linux/magic.h>
+#include <sys/statfs.h>
+#endif
+#if HAVE_STATFS_F_FSTYPENAME
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
+
+const bool linux_branch = QUELVARON_LINUX_BRANCH;
+const bool has_unnamed_files = QUELVARON_LINUX_BRANCH;
+const bool syncs_whole_file_system = QUELVARON_LINUX_BRANCH;
+
+int descriptor_status(int fd, struct stat &status)
+{
+#if QUELVARON_LINUX_BRANCH
+    return fstatat(fd, "", &status, AT_EMPTY_PATH);
+#else
+    return fstat(fd, &status);
+#endif
+}
+
+struct timespec modification_time(const struct stat &status)
+{
+#if HAVE_STAT_ST_MTIM
+    return status.st_mtim;
+#else
+    return status.st_mtimespec;
+#endif
+}
+
+struct timespec change_time(const struct stat &status)
+{
+#if HAVE_STAT_ST_MTIM
+    return status.st_ctim;
+#else
+    return status.st_ctimespec;
+#endif
+}
+
+#if QUELVARON_LINUX_BRANCH
+
+int open_walk_start(bool from_root)
+{
+    return open(from_root ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+int take_walk_step(int dir_fd, const char *name, walk_step &step)
+{
+    step.fd = openat(dir_fd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (step.fd < 0)
+        return errno;
+    if (fstatat(step.fd, "", &step.status, AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) != 0) {
+        int failure = errno;
+        close(step.fd);
+        step.fd = -1;
+        return failure;
+    }
+    if (!S_ISLNK(step.status.st_mode))
+        return 0;
+    char target[PATH_MAX];
+    ssize_t length = readlinkat(step.fd, "", target, sizeof target);
+    int failure = length < 0 ? errno : 0;
+    close(step.fd);
+    step.fd = -1;
+    if (failure == 0)
+        step.target.assign(target, std::size_t(length));
+    return failure;
+}
+
+int open_unnamed_file(int dir_fd)
+{
+    return openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+}
+
+int link_unnamed_file(int fd, int dir_fd, const char *name)
+{
+    char proc_path[32];
+    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW);
+}
+
+// renameat2 refuses to replace in one step; musl has no wrapper for it.
+static int rename_no_replace(int dir_fd, const char *from, const char *to)
+{
+#if HAVE_RENAMEAT2
+    return renameat2(dir_fd, from, dir_fd, to, RENAME_NOREPLACE);
+#else
+    return int(syscall(SYS_renameat2, dir_fd, from, dir_fd, to, 1 /* RENAME_NOREPLACE */));
+#endif
+}
+
+int sync_file_system(int fd)
+{
+    return syncfs(fd);
+}
+
+#else // the portable branch
+
+// A directory descriptor that is good for searching, and for reading where search-only descriptors
+// do not exist.
+#if defined(O_SEARCH) && (!defined(O_PATH) || O_SEARCH != O_PATH)
+static constexpr int directory_access = O_SEARCH;
+#else
+static constexpr int directory_access = O_RDONLY;
+#endif
+
+int open_walk_start(bool from_root)
+{
+    return open(from_root ? "/" : ".", directory_access | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Reads the link `name` in `dir_fd` into `step`, with the status that held both before and after.
+// Returns 0, EAGAIN when it changed meanwhile, or the error number of the failed call.
+static int read_link_step(int dir_fd, const char *name, walk_step &step)
+{
+    char target[PATH_MAX];
+    ssize_t length = readlinkat(dir_fd, name, target, sizeof target);
+    struct stat after;
+    if (length < 0 || fstatat(dir_fd, name, &after, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    struct timespec before_change = change_time(step.status), after_change = change_time(after);
+    if (after.st_dev != step.status.st_dev || after.st_ino != step.status.st_ino ||
+        after_change.tv_sec != before_change.tv_sec || after_change.tv_nsec != before_change.tv_nsec)
+        return EAGAIN;
+    step.target.assign(target, std::size_t(length));
+    return 0;
+}
+
+// Opens the directory `name` in `dir_fd` and examines it through its descriptor. Returns 0, EAGAIN
+// when it is no longer the directory examined before, or the error number of the failed call.
+static int open_directory_step(int dir_fd, const char *name, walk_step &step)
+{
+    step.fd = openat(dir_fd, name, directory_access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (step.fd < 0)
+        return errno == ELOOP || errno == EMLINK || errno == ENOTDIR ? EAGAIN : errno;
+    struct stat examined = step.status;
+    int failure = fstat(step.fd, &step.status) != 0 ? errno : 0;
+    if (failure == 0 && (step.status.st_dev != examined.st_dev || step.status.st_ino != examined.st_ino))
+        failure = EAGAIN;
+    if (failure != 0) {
+        close(step.fd);
+        step.fd = -1;
+    }
+    return failure;
+}
+
+int take_walk_step(int dir_fd, const char *name, walk_step &step)
+{
+    // A user may swap what stands under the name between two calls: look again until the two
+    // agree, as a swap can't go on for ever without the user's program running.
+    for (;;) {
+        if (fstatat(dir_fd, name, &step.status, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        int failure = S_ISLNK(step.status.st_mode)  ? read_link_step(dir_fd, name, step)
+                      : S_ISDIR(step.status.st_mode) ? open_directory_step(dir_fd, name, step)
+                                                     : 0;
+        if (failure != EAGAIN)
+            return failure;
+    }
+}
+
+int open_unnamed_file(int)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+int link_unnamed_file(int, int, const char *)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+// Where a rename can refuse to replace in one step.
+static int rename_no_replace(int dir_fd, const char *from, const char *to)
+{
+#if HAVE_RENAMEATX_NP
+    return renameatx_np(dir_fd, from, dir_fd, to, RENAME_EXCL);
+#else
+    (void)dir_fd, (void)from, (void)to;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+int sync_file_system(int)
+{
+    return 0;
+}
+
+#endif
+
+int move_without_replacing(int dir_fd, const char *from, const char *to)
+{
+    int moved = rename_no_replace(dir_fd, from, to);
+    if (moved != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+        // No such rename here: a new link fails on EEXIST too, and then the old name goes.
+        moved = linkat(dir_fd, from, dir_fd, to, 0);
+        if (moved == 0)
+            unlinkat(dir_fd, from, 0);
+    }
+    return moved;
+}
+
+int sync_directory(int fd)
+{
+#if HAVE_F_FULLFSYNC
+    if (fcntl(fd, F_FULLFSYNC) == 0)
+        return 0;
+    if (errno != ENOTSUP)
+        return -1;
+#endif
+    return fsync(fd);
+}
+
+bool random_bytes(void *buffer, std::size_t size)
+{
+#if HAVE_GETRANDOM
+    return getrandom(buffer, size, GRND_NONBLOCK) == ssize_t(size);
+#elif HAVE_GETENTROPY
+    return getentropy(buffer, size) == 0;
+#elif HAVE_ARC4RANDOM_BUF
+    arc4random_buf(buffer, size);
+    return true;
+#else
+    (void)buffer, (void)size;
+    return false;
+#endif
+}
+
+bool on_nfs(int fd)
+{
+#if HAVE_STATFS_F_FSTYPENAME
+    struct statfs file_system;
+    return fstatfs(fd, &file_system) == 0 && strcmp(file_system.f_fstypename, "nfs") == 0;
+#elif HAVE_LINUX_MAGIC_H
+    struct statfs file_system;
+    return fstatfs(fd, &file_system) == 0 && file_system.f_type == NFS_SUPER_MAGIC;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
+bool flock_covers_record_locks(int fd)
+{
+    return FLOCK_IS_A_RECORD_LOCK || on_nfs(fd);
+}
