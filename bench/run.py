@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Measures quelvaron against the floor and the alternatives, in one run.
 
-Builds the tool and the helpers in Release mode, generates mailboxes of 10,000, 100,000 and
-1,000,000 messages on tmpfs, and runs the tool and the floor in turn, several times, converting
-into tmpfs: the floor that publishes each file whole as the tool does, and the one that writes
-each in place under its final name, so that the cost of publishing shows; then the tool against Python's mailbox module on 10,000 messages; then "-t" against
+Builds the tool and the helpers in Release mode, and the tool's portable branch beside it,
+generates mailboxes of 10,000, 100,000 and 1,000,000 messages on tmpfs, and runs the tool and the
+floor in turn, several times, converting into tmpfs: the floor that publishes each file whole as
+the tool does, and the one that writes each in place under its final name, so that the cost of
+publishing shows, and the portable tool against the floor that makes the portable calls; then the tool against Python's mailbox module on 10,000 messages; then "-t" against
 no "-t" on 100,000 messages with the output on disk; then the split alone, against a
 byte-by-byte search. Prints medians. Leaves no files behind.
 
@@ -49,9 +50,9 @@ def remove_and_settle(directory):
     time.sleep(0.2 + count / 200_000)
 
 
-def build(build_dir):
+def build(build_dir, *options):
     subprocess.run(["cmake", "-S", ROOT, "-B", build_dir, "-DCMAKE_BUILD_TYPE=Release",
-                    "-DQUELVARON_TESTS=OFF", "-DQUELVARON_BENCH=ON"], check=True, stdout=subprocess.DEVNULL)
+                    "-DQUELVARON_TESTS=OFF", "-DQUELVARON_BENCH=ON", *options], check=True, stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", build_dir, "-j", str(os.cpu_count())], check=True,
                    stdout=subprocess.DEVNULL)
     return (os.path.join(build_dir, "quelvaron"), os.path.join(build_dir, "bench", "make_mailbox"),
@@ -82,21 +83,26 @@ def main():
     disk = tempfile.mkdtemp(prefix="quelvaron-bench-", dir=DISK_DIR)
     try:
         tool, make_mailbox, floor, split_benchmark = build(os.path.join(disk, "build"))
+        portable = build(os.path.join(disk, "build-portable"), "-DQUELVARON_PORTABLE=ON")[0]
         tool_command = lambda mailbox, out: [tool, mailbox, out, "-s"]
         floor_command = lambda mailbox, out: [floor, mailbox, out]
         in_place_command = lambda mailbox, out: [floor, mailbox, out, "in-place"]
+        portable_command = lambda mailbox, out: [portable, mailbox, out, "-s"]
+        portable_floor_command = lambda mailbox, out: [floor, mailbox, out, "portable"]
 
         print("tool against the floor (mailbox and output on tmpfs; medians)")
         print(f"{'messages':>10} {'runs':>4} {'MB':>7} {'tool s':>8} {'floor s':>8} {'tool/floor':>10}"
               f" {'in-place s':>10} {'tool/in-place':>13}"
               f" {'us/msg':>7} {'msgs/s':>9} {'MB/s':>7} {'peak MiB':>9} {'peak-size MiB':>13}")
-        per_message = {}
+        per_message, portable_rows = {}, []
         for count, runs in counts:
             mailbox = os.path.join(memory, f"mailbox-{count}")
             subprocess.run([make_mailbox, str(count), mailbox], check=True)
             size = os.path.getsize(mailbox)
-            result = compare([("tool", tool_command), ("floor", floor_command), ("in-place", in_place_command)],
+            result = compare([("tool", tool_command), ("floor", floor_command), ("in-place", in_place_command),
+                              ("portable", portable_command), ("portable floor", portable_floor_command)],
                              mailbox, memory, runs)
+            portable_rows.append((count, result["portable"][0], result["portable floor"][0], result["tool"][0]))
             (tool_s, tool_peak), (floor_s, _), (in_place_s, _) = result["tool"], result["floor"], result["in-place"]
             per_message[count] = tool_s / count
             print(f"{count:>10,} {runs:>4} {size / 1e6:>7.1f} {tool_s:>8.3f} {floor_s:>8.3f}"
@@ -107,6 +113,11 @@ def main():
                 os.remove(mailbox)
         largest = counts[-1][0]
         print(f"time per message at {largest:,} / at 10,000: {per_message[largest] / per_message[10_000]:.3f}")
+        print("\nthe portable branch against its floor (hidden name, write, fchmod, linkat + unlinkat), same runs")
+        print(f"{'messages':>10} {'portable s':>10} {'floor s':>8} {'tool/floor':>10} {'portable/native':>15}")
+        for count, portable_s, portable_floor_s, native_s in portable_rows:
+            print(f"{count:>10,} {portable_s:>10.3f} {portable_floor_s:>8.3f} {portable_s / portable_floor_s:>10.3f}"
+                  f" {portable_s / native_s:>15.3f}")
 
         print("\ntool against Python's mailbox module (10,000 messages, tmpfs)")
         small = os.path.join(memory, "mailbox-10000")
