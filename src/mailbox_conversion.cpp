@@ -65,10 +65,11 @@ static char *load_mailbox(int fd, off_t size)
     return block;
 }
 
-// Reports ENOSPC and returns 1 unless a file for each message of `text` fits in the file system of
-// the directory `dir_fd`, as a user without root's reserve may fill it; else returns 0. Nothing is
-// written that could not be finished, and no run leaves files that the next one writes again.
-static int check_messages_fit(std::string_view text, int dir_fd)
+// Before the first message file of `text` is made in the directory `dir_fd`: reports ENOSPC and
+// returns 1 unless a file for each message fits in the file system, as a user without root's
+// reserve may fill it, so that no run leaves files that it could not finish; then makes room to
+// record every file for a signal's undo. Returns 0, or 1 after reporting the failure.
+static int prepare_message_files(std::string_view text, int dir_fd)
 {
     file_system_room room;
     if (free_room(dir_fd, room) != 0)
@@ -79,10 +80,15 @@ static int check_messages_fit(std::string_view text, int dir_fd)
         blocks += (size + room.block_size - 1) / room.block_size;
         start += size + 1;
     }
-    if (files <= room.inodes && blocks <= room.blocks)
-        return 0;
-    report_creation_failure(ENOSPC);
-    return 1;
+    if (files > room.inodes || blocks > room.blocks) {
+        report_creation_failure(ENOSPC);
+        return 1;
+    }
+    if (undo_on_signal(dir_fd, files) != 0) {
+        perror("Cannot allocate buffer");
+        return 1;
+    }
+    return 0;
 }
 
 // Writes every message of `text` to its own file in the directory `dir_fd`, in mailbox order.
@@ -103,25 +109,31 @@ static int write_messages(std::string_view text, int dir_fd, bool sync_data)
     return count;
 }
 
-// Empties the mailbox open on `fd`, unless it no longer has the size and modification time of
-// `loaded`, the status it had when it was loaded: a program that ignores every lock wrote to it
-// meanwhile, and what it wrote is in no file.
+// Whether the mailbox's status `now` differs in size or modification time from `loaded`: a program
+// that ignores every lock wrote to it meanwhile, and what it wrote is in no file.
+static bool mailbox_changed(const struct stat &now, const struct stat &loaded)
+{
+    struct timespec modified = modification_time(now), was = modification_time(loaded);
+    return now.st_size != loaded.st_size || modified.tv_sec != was.tv_sec || modified.tv_nsec != was.tv_nsec;
+}
+
+// Empties the mailbox open on `fd`, unless it changed since it was `loaded`, and makes the run's
+// outcome final whatever came of it: a signal before then undoes the run, one after keeps every
+// file, which may by then be the only copy of the mail.
 static void empty_mailbox(int fd, const struct stat &loaded)
 {
+    defer_signals();
     struct stat status;
-    if (fstat(fd, &status) != 0) {
+    if (fstat(fd, &status) != 0)
         perror("Unable to truncate input file");
-        return;
-    }
-    struct timespec now = modification_time(status), then = modification_time(loaded);
-    if (status.st_size != loaded.st_size || now.tv_sec != then.tv_sec || now.tv_nsec != then.tv_nsec) {
+    else if (mailbox_changed(status, loaded))
         fputs("Unable to truncate input file: File changed while it was converted\n", stderr);
-        return;
-    }
-    if (ftruncate(fd, 0) != 0)
+    else if (ftruncate(fd, 0) != 0)
         perror("Unable to truncate input file");
     else if (!silent_mode)
         puts("Input Mailbox truncated.");
+    keep_published_files();
+    resume_signals();
 }
 
 // The conversion proper, with the mailbox open on `fd` and locked. Returns the number of messages
@@ -134,26 +146,30 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         return -1;
     }
     size = status.st_size;
-    int count = 0;
-    if (size > 0) {
-        char *block = load_mailbox(fd, size);
-        if (block == nullptr)
-            return -1;
-        std::string_view text(block, static_cast<std::size_t>(size));
-        resolved_path directory;
-        count = open_message_directory(output_dir, directory) != 0 || check_messages_fit(text, directory.fd) != 0
+    if (size == 0) {
+        if (truncate_input)
+            empty_mailbox(fd, status);
+        return 0;
+    }
+    char *block = load_mailbox(fd, size);
+    if (block == nullptr)
+        return -1;
+    std::string_view text(block, static_cast<std::size_t>(size));
+    resolved_path directory;
+    int count = open_message_directory(output_dir, directory) != 0 || prepare_message_files(text, directory.fd) != 0
                     ? -1
                     : write_messages(text, directory.fd, truncate_input && !syncs_whole_file_system);
-        free(block);
-        // Nothing may be emptied that is not safely on disk elsewhere.
-        if (count >= 0 && truncate_input && sync_message_files(directory.fd) != 0)
-            count = -1;
-        release_path(directory);
-        if (count < 0)
-            return -1;
-    }
-    if (truncate_input)
+    free(block);
+    // Nothing may be emptied that is not safely on disk elsewhere.
+    if (count >= 0 && truncate_input && sync_message_files(directory.fd) != 0)
+        count = -1;
+    // The directory stays open for a signal's undo until the outcome is final: the files of a copy
+    // once all are written, those kept by a reported failure, or with -t once emptying was tried.
+    if (count < 0 || !truncate_input)
+        keep_published_files();
+    else
         empty_mailbox(fd, status);
+    release_path(directory);
     return count;
 }
 

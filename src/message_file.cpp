@@ -119,17 +119,24 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
 
 // The name each message file is published under; the six X are chosen anew for each.
 static char message_name[] = "quelvaronXXXXXX";
+static_assert(sizeof message_name <= published_name_size, "a published name must fit the undo's record");
 
 // Publishes a whole message file under a new name message_name in `dir_fd`: the unnamed file open
 // on `fd`, or, when `fd` is -1, the hidden file `hidden` there, moved without replacing a file.
-// Returns 0, or -1 with errno set.
+// The name is recorded for a signal's undo together with the call that takes it, so that a signal
+// neither misses a file published nor removes a name the tool did not take. Returns 0, or -1 with
+// errno set.
 static int publish_message_file(int fd, int dir_fd, const char *hidden)
 {
     int published = -1;
     for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
         fill_random_suffix(message_name);
+        defer_signals();
         published = fd >= 0 ? link_unnamed_file(fd, dir_fd, message_name)
                             : move_without_replacing(dir_fd, hidden, message_name);
+        if (published == 0)
+            record_published_file(message_name);
+        resume_signals();
         if (published == 0 || errno != EEXIST)
             break;
     }

@@ -1,27 +1,53 @@
 #include "signal_cleanup.h"
 
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <initializer_list>
 #include <unistd.h>
 
 static signal_removal *removals[4];
 static volatile sig_atomic_t removal_count = 0;
-static volatile sig_atomic_t signals_deferred = 0;
+static volatile sig_atomic_t deferral_depth = 0;
 static volatile sig_atomic_t deferred_signal = 0;
+
+// The files published this run, in `published_dir_fd`; the handler reads only the first
+// `published_count`, each stored whole before the count that covers it.
+struct published_name {
+    char name[published_name_size];
+};
+static published_name *published = nullptr;
+static std::size_t published_room = 0;
+static volatile std::size_t published_count = 0;
+static volatile int published_dir_fd = -1;
+static volatile sig_atomic_t outcome_final = 0;
 
 static void stop_at_once(int signal_number)
 {
-    if (signals_deferred) {
+    if (deferral_depth > 0) {
         deferred_signal = signal_number;
         return;
+    }
+    if (!outcome_final) {
+        std::size_t count = published_count;
+        std::atomic_signal_fence(std::memory_order_acquire);
+        for (std::size_t i = 0; i < count; i++)
+            unlinkat(published_dir_fd, published[i].name, 0); // one a reader renamed stays
     }
     for (sig_atomic_t i = 0; i < removal_count; i++) {
         if (removals[i]->name != nullptr)
             unlinkat(removals[i]->dir_fd, removals[i]->name, 0);
     }
-    // The kernel locks go with the process; ending through the signal lets the caller see it.
+    // The kernel locks go with the process; ending through the signal lets the caller see it. The
+    // handler blocks the signal, which therefore ends the process once it is let through.
     signal(signal_number, SIG_DFL);
     raise(signal_number);
+    sigset_t this_signal;
+    sigemptyset(&this_signal);
+    sigaddset(&this_signal, signal_number);
+    sigprocmask(SIG_UNBLOCK, &this_signal, nullptr);
 }
 
 void install_signal_cleanup()
@@ -29,7 +55,8 @@ void install_signal_cleanup()
     // A file-size limit then fails the write that passes it, which is reported, instead of killing
     // the process with a part of a message written.
     signal(SIGXFSZ, SIG_IGN);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    const int stopping[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int signal_number : stopping) {
         struct sigaction action = {};
         // A signal ignored by whoever started us (nohup) stays ignored.
         if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
@@ -37,7 +64,10 @@ void install_signal_cleanup()
         action = {};
         action.sa_handler = stop_at_once;
         action.sa_flags = SA_RESTART;
+        // A second signal must not cut the undo of a large run short.
         sigemptyset(&action.sa_mask);
+        for (int other : stopping)
+            sigaddset(&action.sa_mask, other);
         sigaction(signal_number, &action, nullptr);
     }
 }
@@ -51,14 +81,53 @@ int remove_on_signal(signal_removal *entry)
     return 0;
 }
 
+int undo_on_signal(int dir_fd, std::size_t count)
+{
+    auto *names = static_cast<published_name *>(calloc(count ? count : 1, sizeof(published_name)));
+    if (names == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    defer_signals();
+    free(published);
+    published = names;
+    published_room = count;
+    published_count = 0;
+    published_dir_fd = dir_fd;
+    outcome_final = 0;
+    resume_signals();
+    return 0;
+}
+
+void record_published_file(const char *name)
+{
+    std::size_t count = published_count;
+    if (count == published_room)
+        return;
+    strncpy(published[count].name, name, published_name_size - 1);
+    std::atomic_signal_fence(std::memory_order_release);
+    published_count = count + 1;
+}
+
+void keep_published_files()
+{
+    defer_signals();
+    outcome_final = 1;
+    free(published);
+    published = nullptr;
+    published_room = 0;
+    published_count = 0;
+    resume_signals();
+}
+
 void defer_signals()
 {
-    signals_deferred = 1;
+    deferral_depth = deferral_depth + 1;
 }
 
 void resume_signals()
 {
-    signals_deferred = 0;
-    if (deferred_signal != 0)
+    deferral_depth = deferral_depth - 1;
+    if (deferral_depth == 0 && deferred_signal != 0)
         raise(deferred_signal);
 }

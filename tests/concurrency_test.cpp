@@ -10,6 +10,7 @@
 #include <map>
 #include <pthread.h>
 #include <set>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -134,30 +135,51 @@ TEST_F(Concurrency, MailArrivingDuringConversionsIsWrittenExactlyOnce)
     }
 }
 
-// A signal ends the tool at once, converting or waiting for a lock: the mailbox is as it was, no
-// file holds part of a message, and no lock file is left.
+// A signal ends the tool at once, converting or waiting for a lock, and leaves no lock file. A
+// catchable one before the mailbox is emptied undoes the run, with or without -t: the directory and
+// the mailbox are as they were, and the next run delivers each message once. One after the
+// emptying keeps every file; after SIGKILL the files written stay, each whole.
 TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
 {
-    const int count = 50000;
+    const int count = 10000;
     std::string mailbox;
     for (int id = 0; id < count; id++)
         mailbox += numbered_message(id);
     const std::string lock = dir + "/mbox.lock", out = dir + "/out";
     struct {
         int signal_number;
-        bool lock_held_by_another;
-    } cases[] = {{SIGTERM, false}, {SIGHUP, false}, {SIGINT, true}, {SIGKILL, false}};
+        bool truncate;
+        bool lock_held_by_another = false;
+        bool after_emptying = false; // held in its ftruncate by strace
+    } cases[] = {{SIGTERM, true}, {SIGTERM, false}, {SIGHUP, true}, {SIGHUP, false}, {SIGINT, true},
+                 {SIGINT, false}, {SIGINT, true, true}, {SIGTERM, true, false, true}, {SIGKILL, true}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(strsignal(c.signal_number));
+        SCOPED_TRACE(std::string(strsignal(c.signal_number)) + (c.truncate ? ", -t" : "") +
+                     (c.after_emptying ? ", after emptying" : ""));
+        if (c.after_emptying && !command_available("strace"))
+            continue;
         write_file(dir + "/mbox", mailbox);
         if (c.lock_held_by_another)
             write_file(lock, "0\n");
-        pid_t tool = start_tool({"mbox", "out", "-t"}, dir);
+        strings args = {"mbox", "out"};
+        if (c.truncate)
+            args.push_back("-t");
+        tool_options options;
+        if (c.after_emptying)
+            options.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ftruncate",
+                               "-e", "inject=ftruncate:delay_exit=2000000"};
+        pid_t tool = start_tool(args, dir, options), target = tool;
+        struct stat mailbox_status;
         if (c.lock_held_by_another) {
             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        } else if (c.after_emptying) {
+            while (stat((dir + "/mbox").c_str(), &mailbox_status) == 0 && mailbox_status.st_size > 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const std::string task = "/proc/" + std::to_string(tool) + "/task/" + std::to_string(tool);
+            std::istringstream(read_file(task + "/children")) >> target;
         } else {
             // In the middle: some files written, and the tool holding every lock.
-            while (file_names(out).size() < 1000)
+            while (file_names(out).size() < 2000)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             int fd = open((dir + "/mbox").c_str(), O_RDONLY | O_CLOEXEC);
             struct flock probe = {.l_type = F_RDLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
@@ -166,17 +188,23 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
             close(fd);
             EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "the tool converts without its dot-file lock";
         }
-        kill(tool, c.signal_number);
+        kill(target, c.signal_number);
         tool_result result = finish_tool(tool);
         EXPECT_EQ(result.status, 128 + c.signal_number) << result.err;
         EXPECT_EQ(result.err, "");
-        EXPECT_EQ(read_file(dir + "/mbox"), mailbox);
+        EXPECT_EQ(read_file(dir + "/mbox"), c.after_emptying ? "" : mailbox);
         for (const std::string &name : file_names(out)) { // which readers pass over
-            if (name[0] == '.' && unlink((out + "/" + name).c_str()) == 0)
+            if (name[0] == '.' && unlink((out + "/" + name).c_str()) == 0) {
                 EXPECT_EQ(c.signal_number, SIGKILL) << "a hidden file outlived a catchable signal";
+            }
         }
         std::map<int, int> seen = delivered_ids(out);
-        EXPECT_LT(seen.size(), (std::size_t)count);
+        if (c.after_emptying)
+            expect_each_once(seen, count);
+        else if (c.signal_number != SIGKILL)
+            EXPECT_TRUE(seen.empty()) << seen.size() << " files of the interrupted run are left";
+        else
+            EXPECT_LT(seen.size(), (std::size_t)count);
         for (const auto &[id, times] : seen)
             EXPECT_EQ(times, 1) << "message " << id;
         for (const std::string &name : file_names(out)) {
@@ -185,13 +213,15 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
         }
         if (c.lock_held_by_another)
             unlink(lock.c_str());
-        if (c.signal_number == SIGKILL) {
-            // Its dot-file is left, naming a process that is gone: the next run breaks it at once.
+        if (!c.after_emptying) {
+            // After SIGKILL its dot-file is left, naming a process that is gone: broken at once.
             auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(run_tool({"mbox", "out", "-t", "-s"}, dir).status, 0);
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60))
                 << "it waited for the dead run's lock";
             EXPECT_EQ(read_file(dir + "/mbox"), "");
+            if (c.signal_number != SIGKILL)
+                expect_each_once(delivered_ids(out), count);
         }
         EXPECT_EQ(file_names(dir), (strings{"mbox", "out"})) << "a lock file was left behind";
         remove_scratch_directory(out);
