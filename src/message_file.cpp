@@ -4,11 +4,11 @@
 #include "signal_cleanup.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <cstdint>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -17,8 +17,8 @@
 static signal_removal message_file_in_progress = {AT_FDCWD, nullptr};
 
 // Who the message files are given to: the directory's owner when root writes into a user's
-// directory, as files the user could not chmod or remove from a hard link of his are not his to
-// have; else nobody (-1, -1) and they stay the writer's.
+// directory, so that he may change their mode and no root-owned file that anyone may write is
+// left for him to link elsewhere; else nobody (-1, -1), and they stay the writer's.
 static uid_t files_owner = uid_t(-1);
 static gid_t files_group = gid_t(-1);
 
