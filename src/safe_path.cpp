@@ -3,7 +3,6 @@
 #include "platform.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,6 @@
 #include "tool_run.h"
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
