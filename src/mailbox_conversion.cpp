@@ -2,6 +2,7 @@
 
 #include "mailbox_lock.h"
 #include "message_file.h"
+#include "owner_identity.h"
 #include "platform.h"
 #include "signal_cleanup.h"
 
@@ -66,8 +67,9 @@ static char *load_mailbox(int fd, off_t size)
 }
 
 // Before the first message file of `text` is made in the directory `dir_fd`: reports ENOSPC and
-// returns 1 unless a file for each message fits in the file system, as a user without root's
-// reserve may fill it, so that no run leaves files that it could not finish; then makes room to
+// returns 1 unless a file for each message, and its name in the directory, fits in the file system
+// as a user without root's reserve may fill it, so that no run leaves files that it could not
+// finish (what others write meanwhile can still fill it: the writes then fail); then makes room to
 // record every file for a signal's undo. Returns 0, or 1 after reporting the failure.
 static int prepare_message_files(std::string_view text, int dir_fd)
 {
@@ -80,6 +82,7 @@ static int prepare_message_files(std::string_view text, int dir_fd)
         blocks += (size + room.block_size - 1) / room.block_size;
         start += size + 1;
     }
+    blocks += (files * directory_entry_room + room.block_size - 1) / room.block_size;
     if (files > room.inodes || blocks > room.blocks) {
         report_creation_failure(ENOSPC);
         return 1;
@@ -109,12 +112,18 @@ static int write_messages(std::string_view text, int dir_fd, bool sync_data)
     return count;
 }
 
-// Whether the mailbox's status `now` differs in size or modification time from `loaded`: a program
-// that ignores every lock wrote to it meanwhile, and what it wrote is in no file.
+static bool same_time(struct timespec a, struct timespec b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the mailbox's status `now` differs in size, modification or status-change time from
+// `loaded`: a program that ignores every lock wrote to it meanwhile (and may have put its
+// modification time back, never its change of status), and what it wrote is in no file.
 static bool mailbox_changed(const struct stat &now, const struct stat &loaded)
 {
-    struct timespec modified = modification_time(now), was = modification_time(loaded);
-    return now.st_size != loaded.st_size || modified.tv_sec != was.tv_sec || modified.tv_nsec != was.tv_nsec;
+    return now.st_size != loaded.st_size || !same_time(modification_time(now), modification_time(loaded)) ||
+           !same_time(change_time(now), change_time(loaded));
 }
 
 // Empties the mailbox open on `fd`, unless it changed since it was `loaded`, and makes the run's
@@ -146,6 +155,7 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         return -1;
     }
     size = status.st_size;
+    int failure = 0;
     if (size == 0) {
         if (truncate_input)
             empty_mailbox(fd, status);
@@ -156,9 +166,18 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         return -1;
     std::string_view text(block, static_cast<std::size_t>(size));
     resolved_path directory;
-    int count = open_message_directory(output_dir, directory) != 0 || prepare_message_files(text, directory.fd) != 0
+    int count = open_message_directory(output_dir, directory) != 0 ? -1 : 0;
+    if (count == 0 && (failure = write_as_owner(directory.status)) != 0) {
+        report_creation_failure(failure);
+        count = -1;
+    }
+    if (count == 0)
+        count = prepare_message_files(text, directory.fd) != 0
                     ? -1
                     : write_messages(text, directory.fd, truncate_input && !syncs_whole_file_system);
+    // Syncing, emptying and the dot-file are root's again.
+    if (stop_writing_as_owner() != 0)
+        count = -1;
     free(block);
     // Nothing may be emptied that is not safely on disk elsewhere.
     if (count >= 0 && truncate_input && sync_message_files(directory.fd) != 0)
@@ -178,6 +197,8 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
 // of a third user (who may have renamed another's file into it). Returns 0 or the failure.
 static int check_mailbox(const resolved_path &path, const struct stat &status)
 {
+    if (int failure = check_link_owners(path, status.st_uid))
+        return failure;
     if (S_ISDIR(status.st_mode))
         return EISDIR;
     if (!S_ISREG(status.st_mode))
@@ -186,7 +207,7 @@ static int check_mailbox(const resolved_path &path, const struct stat &status)
         return more_than_one_link;
     if (geteuid() == 0 && !only_root_or(path.directory_owners, status.st_uid))
         return foreign_directory;
-    return check_link_owners(path, status.st_uid);
+    return 0;
 }
 
 // Opens the mailbox that `path` resolved to for reading and writing. What is opened is checked

@@ -21,10 +21,12 @@ std::string_view message_at(std::string_view text, std::size_t start);
 
 // Converts the mailbox at `input_path` into one new file per message in `output_dir`, holding the
 // mailbox's locks throughout; with `truncate_input` the files are made durable and the mailbox
-// emptied, unless its size or modification time changed meanwhile. Both paths are resolved once
-// with resolve_path(); the mailbox must be a regular file and, for root, have a single link and
-// lie in folders of root's or its owner's: what is refused is reported as a failed open. No file
-// is written unless a file for every message fits in the room an unprivileged user has left.
+// emptied, unless its size, modification or status-change time changed meanwhile. Both paths are
+// resolved once with resolve_path(); the mailbox must be a regular file and, for root, have a
+// single link and lie in folders of root's or its owner's: what is refused is reported as a failed
+// open. The output directory, for root, must lie in folders of root's or its owner's, and root
+// writes into a user's directory as him (write_as_owner()). No file is written unless a file for
+// every message fits in the room an unprivileged user has left.
 // Prints progress and summary lines unless silent_mode, and reports every failure through perror.
 // Returns 0 when every message was written (even if emptying failed), 1 when the conversion ended
 // early, in which case the mailbox is left as it was.

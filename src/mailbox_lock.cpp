@@ -21,15 +21,22 @@
 
 // The dot-file lock this process holds (name nullptr when none): what a signal's end removes. The
 // timer refreshes it through the descriptor of the file it was linked from, never through a path,
-// which a user could have turned into a link to another file meanwhile.
+// which a user could have turned into a link to another file meanwhile, by writing its content
+// again: a write through a descriptor open for writing needs no permission, so the refresh works
+// also while the tool writes as another user, where futimens on root's file would fail.
 static signal_removal held_dot_lock = {AT_FDCWD, nullptr};
 static volatile int held_dot_lock_fd = -1;
+static char dot_lock_content[300];
+static std::size_t dot_lock_length = 0;
 
 static void refresh_dot_lock(int)
 {
     int saved = errno;
-    if (held_dot_lock_fd >= 0)
-        futimens(held_dot_lock_fd, nullptr);
+    // One that fails leaves the lock to go stale in time, as a dead holder's would.
+    if (held_dot_lock_fd >= 0) {
+        ssize_t written = pwrite(held_dot_lock_fd, dot_lock_content, dot_lock_length, 0);
+        (void)written;
+    }
     errno = saved;
 }
 
@@ -144,8 +151,10 @@ static lock_outcome take_dot_lock(int dir_fd, const std::string &lock_name, std:
     // Others may read a lock file, as they can one made elsewhere. What it holds only helps others
     // break it sooner: a lock that could not be written is still a lock, and goes stale in time.
     fchmod(fd, 0644);
-    std::string content = std::to_string(getpid()) + ":" + host_name + "\n";
-    ssize_t written = write(fd, content.data(), content.size());
+    dot_lock_length = std::size_t(snprintf(dot_lock_content, sizeof dot_lock_content, "%d:%s\n", int(getpid()),
+                                           host_name.c_str()));
+    dot_lock_length = std::min(dot_lock_length, sizeof dot_lock_content - 1);
+    ssize_t written = write(fd, dot_lock_content, dot_lock_length);
     (void)written;
     lock_outcome outcome = lock_busy;
     for (int attempt = 0; attempt < 2 && outcome == lock_busy; attempt++) {

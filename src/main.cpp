@@ -1,8 +1,11 @@
 // The command line: quelvaron MAILBOX DIR [options]
 #include "mailbox_conversion.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 // Kept from "-e" for the scripts that pass it (the usage example does); nothing reads it.
 char message_extension[65535] = "mbx";
@@ -28,8 +31,24 @@ int find_option(const char *option, int count, char *const arguments[])
     return -1;
 }
 
+// Opens /dev/null on each of the standard descriptors that is closed, so that no file the tool
+// opens takes its place and receives its lines. Returns 0, or -1 when one cannot be opened.
+static int open_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", O_RDWR);
+        if (opened != fd) // the lowest closed descriptor is the one returned
+            return -1;
+    }
+    return 0;
+}
+
 int main(int argc, char *argv[])
 {
+    if (open_standard_descriptors() != 0)
+        return 1;
     if (argc <= 2) {
         puts(usage_text);
         return 0;

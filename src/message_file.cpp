@@ -16,12 +16,6 @@
 // The hidden file being written, which a signal's end removes (name nullptr when none).
 static signal_removal message_file_in_progress = {AT_FDCWD, nullptr};
 
-// Who the message files are given to: the directory's owner when root writes into a user's
-// directory, so that he may change their mode and no root-owned file that anyone may write is
-// left for him to link elsewhere; else nobody (-1, -1), and they stay the writer's.
-static uid_t files_owner = uid_t(-1);
-static gid_t files_group = gid_t(-1);
-
 void report_creation_failure(int failure)
 {
     report_failure("Unable to create output file", failure);
@@ -34,15 +28,16 @@ int open_message_directory(const char *dir, resolved_path &resolved)
                                                                                   : resolve_path(dir, resolved);
     if (failure == 0 && !S_ISDIR(resolved.status.st_mode))
         failure = ENOTDIR;
+    // A folder of another user's on the way could hold anything, root's links included.
+    if (failure == 0 && geteuid() == 0 && !only_root_or(resolved.directory_owners, resolved.status.st_uid))
+        failure = foreign_directory;
+    if (failure == 0)
+        failure = check_link_owners(resolved, resolved.status.st_uid);
     if (failure != 0) {
         report_creation_failure(failure);
         return 1;
     }
     remove_on_signal(&message_file_in_progress);
-    if (geteuid() == 0 && resolved.status.st_uid != 0) {
-        files_owner = resolved.status.st_uid;
-        files_group = resolved.status.st_gid;
-    }
     return 0;
 }
 
@@ -101,15 +96,12 @@ static int discard_message_file(const char *what, int fd, int dir_fd, const char
     return 1;
 }
 
-// Writes `message` whole into the file open on `fd`, gives it to files_owner, if any, and mode
-// 0666, and syncs it with `sync_data`. Returns nullptr, or the line that reports the failure, with
-// errno set.
+// Writes `message` whole into the file open on `fd`, gives it mode 0666, and syncs it with
+// `sync_data`. Returns nullptr, or the line that reports the failure, with errno set.
 static const char *fill_message_file(int fd, std::string_view message, bool sync_data)
 {
     if (write_all(fd, message) != 0)
         return "Unable to write output file";
-    if (files_owner != uid_t(-1) && fchown(fd, files_owner, files_group) != 0)
-        return "Unable to set owner of output file";
     if (fchmod(fd, 0666) != 0)
         return "Unable to set mode of output file";
     if (sync_data && fsync(fd) != 0)

@@ -16,10 +16,11 @@ void report_creation_failure(int failure);
 
 // Resolves the output directory `dir` with resolve_path() into `resolved`, whose `fd` the message
 // files are then made in, and has a signal's end remove the hidden file being written, if any.
-// When root resolves a directory owned by another user, the files written are given to that
-// directory's owner and group. Call it once per run. Returns 0, or reports the failure with
-// report_creation_failure() and returns 1: ENAMETOOLONG when a message file's path would not fit
-// in longest_message_path, ENOTDIR when `dir` names no directory.
+// Call it once per run. Returns 0, or reports the failure with report_creation_failure() and
+// returns 1: ENAMETOOLONG when a message file's path would not fit in longest_message_path,
+// ENOTDIR when `dir` names no directory, foreign_directory when root meets a folder on the way
+// that is neither root's nor the directory owner's, and then foreign_symbolic_link for a link
+// that is neither.
 int open_message_directory(const char *dir, resolved_path &resolved);
 
 // The room an unprivileged user may still take in a file system: blocks of `block_size` bytes, and
@@ -30,13 +31,17 @@ struct file_system_room {
     std::uint64_t inodes;
 };
 
+// What one message file's name may add to its directory, counted with its blocks: a name of 15
+// bytes takes 24 in an ext4 or UFS entry, and a directory's blocks are half full after a split.
+inline constexpr std::size_t directory_entry_room = 64;
+
 // Fills `room` for the file system of the directory `dir_fd`. Returns 0, or reports the failure
 // with report_creation_failure() and returns 1.
 int free_room(int dir_fd, file_system_room &room);
 
 // Writes `message` whole into a new file "quelvaronXXXXXX" (six random letters and digits) in the
 // directory `dir_fd`, with mode 0666 whatever the umask, and with `sync_data` on stable storage
-// before it is closed; when open_message_directory() said so, it is given to the directory's owner.
+// before it is closed.
 // The file gets its name only once it is whole: it is written unnamed and then linked in (Linux
 // branch), or, on the portable branch and where the file system or a missing /proc refuses that,
 // under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on

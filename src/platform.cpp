@@ -2,12 +2,14 @@
 
 #include "platform_config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <grp.h>
 #include <unistd.h>
 
 #if HAVE_SYS_RANDOM_H
@@ -264,4 +266,30 @@ bool on_nfs(int fd)
 bool flock_covers_record_locks(int fd)
 {
     return FLOCK_IS_A_RECORD_LOCK || on_nfs(fd);
+}
+
+// getgrouplist lists gid_t on Linux and FreeBSD, int on macOS; its answer -1 means the room given
+// was too small, and, where the system says so, `count` is then the room needed.
+template <typename group_id>
+static int list_groups(int (*list)(const char *, group_id, group_id *, int *), const char *name, gid_t group,
+                       std::vector<gid_t> &groups)
+{
+    std::vector<group_id> found(32);
+    for (;;) {
+        int count = int(found.size());
+        if (list(name, group_id(group), found.data(), &count) >= 0) {
+            groups.assign(found.begin(), found.begin() + count);
+            return 0;
+        }
+        if (found.size() >= 65536) {
+            errno = EINVAL;
+            return -1;
+        }
+        found.resize(std::max(found.size() * 2, std::size_t(count)));
+    }
+}
+
+int user_groups(const char *name, gid_t group, std::vector<gid_t> &groups)
+{
+    return list_groups(getgrouplist, name, group, groups);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 // The branch this build took, for tests and for nothing else: true on the Linux branch.
 extern const bool linux_branch;
@@ -89,3 +90,8 @@ bool on_nfs(int fd);
 // and on Linux over NFS, where flock is made of the server's record locks. Taking both there would
 // leave the second busy for ever because of the first.
 bool flock_covers_record_locks(int fd);
+
+// The groups of the user `name` whose primary group is `group`, as his login gives them
+// (getgrouplist, whose group type differs between systems), `group` among them. Returns 0, or -1
+// with errno set.
+int user_groups(const char *name, gid_t group, std::vector<gid_t> &groups);

@@ -35,9 +35,10 @@ struct resolved_path {
 
 // Resolves `path` from "/" or the working directory one component at a time, without letting the
 // kernel follow a symbolic link: each link met, in the path or in a link's target, is read and
-// followed here. Returns 0, or an error number (ELOOP past 40 links, and whatever a step's system
-// call failed with), or foreign_symbolic_link when a link followed is owned neither by root nor by
-// the owner of what the path names. Reports nothing. release_path() closes what it opened.
+// followed here, noting the owners of the links followed and of the directories passed through.
+// Returns 0, or an error number (ELOOP past 40 links, and whatever a step's system call failed
+// with). Judges no owner: the caller applies check_link_owners() and only_root_or() in the order
+// its rules take. Reports nothing. release_path() closes what it opened.
 int resolve_path(const char *path, resolved_path &resolved);
 
 // 0 when every link followed to reach `path` is root's or the user `owner`'s; else foreign_symbolic_link.

@@ -29,6 +29,12 @@ static void stop_at_once(int signal_number)
         deferred_signal = signal_number;
         return;
     }
+    // Root writing as a user: its dot-file is root's. With a real and saved user id of 0 this sets
+    // the effective one alone.
+    if (getuid() == 0 && geteuid() != 0) {
+        int regained = setuid(0);
+        (void)regained;
+    }
     if (!outcome_final) {
         std::size_t count = published_count;
         std::atomic_signal_fence(std::memory_order_acquire);
@@ -52,8 +58,10 @@ static void stop_at_once(int signal_number)
 void install_signal_cleanup()
 {
     // A file-size limit then fails the write that passes it, which is reported, instead of killing
-    // the process with a part of a message written.
+    // the process with a part of a message written; a reader of our output that went away makes
+    // only our lines fail, not the conversion.
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
     const int stopping[] = {SIGINT, SIGTERM, SIGHUP};
     for (int signal_number : stopping) {
         struct sigaction action = {};

@@ -14,7 +14,9 @@ struct signal_removal {
 };
 
 // Installs the handlers, leaving a signal that was ignored at start (nohup) ignored, and ignores
-// SIGXFSZ, so that a write past a file-size limit fails with EFBIG.
+// SIGXFSZ, so that a write past a file-size limit fails with EFBIG, and SIGPIPE, so that a line
+// written to a reader that went away fails with EPIPE. A handler that ends the process first
+// takes back root's effective user id where root runs the tool as another user.
 void install_signal_cleanup();
 
 // Adds `entry`, which must live as long as the process, to the files removed on a signal. Up to

@@ -1,10 +1,11 @@
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
- * QUELVARON_FAULT names the call: flock, fstat, fchmod, syncfs (fail with EIO), tmpfile (an
+ * QUELVARON_FAULT names the call: flock, fstat, fchmod, fchown, syncfs (fail with EIO), tmpfile (an
  * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), slow-fchmod
  * (each fchmod first sleeps a second, signals or not), read-eof
  * (every read reports end of file, as if the file had been cut after its size was read) or
- * append or rewrite (a program that ignores every lock appends a message to the mailbox, or
- * writes its first byte again, just before its status is looked at for the second time). */
+ * append, rewrite or rewrite-keep-time (a program that ignores every lock appends a message to the
+ * mailbox, or writes its first byte again, and perhaps puts its times back, just before its status
+ * is looked at for the second time). */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -45,11 +46,16 @@ int fstat(int fd, struct stat *status)
     int (*real_fstat)(int, struct stat *) = (int (*)(int, struct stat *))dlsym(RTLD_NEXT, "fstat");
     if (fd != locked_fd)
         return real_fstat(fd, status);
-    if ((faulty("append") || faulty("rewrite")) && ++mailbox_looks == 2) {
+    int keep_time = faulty("rewrite-keep-time");
+    if ((faulty("append") || faulty("rewrite") || keep_time) && ++mailbox_looks == 2) {
         static const char message[] = "\nFrom late\nL\n";
+        struct stat before;
         lseek(fd, 0, SEEK_END);
-        if (faulty("append") ? write(fd, message, sizeof message - 1) != sizeof message - 1
-                             : pwrite(fd, "F", 1, 0) != 1)
+        if (real_fstat(fd, &before) != 0 || (faulty("append") ? write(fd, message, sizeof message - 1) != sizeof message - 1
+                                                               : pwrite(fd, "F", 1, 0) != 1))
+            return -1;
+        struct timespec times[2] = {before.st_atim, before.st_mtim};
+        if (keep_time && futimens(fd, times) != 0)
             return -1;
     }
     FAIL_OR_PASS(fstat, int (*)(int, struct stat *), fd, status);
@@ -73,6 +79,7 @@ int fchmod(int fd, mode_t mode)
         continue;
     FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode);
 }
+int fchown(int fd, uid_t owner, gid_t group) { FAIL_OR_PASS(fchown, int (*)(int, uid_t, gid_t), fd, owner, group); }
 int syncfs(int fd) { FAIL_OR_PASS(syncfs, int (*)(int), fd); }
 
 ssize_t read(int fd, void *buffer, size_t count)

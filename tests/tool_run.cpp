@@ -1,6 +1,7 @@
 #include "tool_run.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,9 +71,20 @@ pid_t start_tool(const std::vector<std::string> &args, const std::string &direct
         return pid;
 
     std::string out = capture_path(getpid(), "out"), err = capture_path(getpid(), "err");
-    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0 || chdir(directory.c_str()) != 0)
+    int pipe_fds[2], out_fd = -1, err_fd = -1;
+    if (options.streams == standard_streams::captured) {
+        out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    } else if (options.streams == standard_streams::gone_reader && pipe(pipe_fds) == 0) {
+        close(pipe_fds[0]);
+        out_fd = err_fd = pipe_fds[1];
+    }
+    signal(SIGPIPE, SIG_DFL);
+    if (options.streams == standard_streams::closed)
+        close(0), close(1), close(2);
+    else if (out_fd < 0 || err_fd < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0)
+        _exit(125);
+    if (chdir(directory.c_str()) != 0)
         _exit(125);
     umask(options.umask);
     if (options.file_size_limit >= 0) {
@@ -116,6 +128,11 @@ tool_result finish_tool(pid_t pid)
     unlink(capture_path(pid, "out").c_str());
     unlink(capture_path(pid, "err").c_str());
     return result;
+}
+
+std::string as_seen(const tool_options &options, const std::string &lines)
+{
+    return options.streams == standard_streams::captured ? lines : "";
 }
 
 tool_result run_tool(const std::vector<std::string> &args, const std::string &directory,

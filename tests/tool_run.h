@@ -9,13 +9,22 @@
 
 using strings = std::vector<std::string>;
 
+// What the tool's standard descriptors are: files the test reads back, all three closed, or its
+// output and errors on a pipe whose reader has gone (as in `quelvaron ... | true`).
+enum class standard_streams { captured, closed, gone_reader };
+
 struct tool_options {
     std::vector<std::string> wrapper = {};     // placed before the binary: fiu-run, setpriv, strace
     std::vector<std::string> environment = {}; // extra NAME=VALUE entries
     mode_t umask = 022;
     long long file_size_limit = -1;       // RLIMIT_FSIZE; -1 for none
     long long address_space_limit = -1;   // RLIMIT_AS; -1 for none
+    standard_streams streams = standard_streams::captured;
 };
+
+// What a test sees of `lines` that a run with `options` printed: all of them where its streams
+// were captured, else nothing.
+std::string as_seen(const tool_options &options, const std::string &lines);
 
 struct tool_result {
     int status; // exit status, or 128 + signal
