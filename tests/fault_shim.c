@@ -1,7 +1,8 @@
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
  * QUELVARON_FAULT names the call: flock, fstat, fchmod, fchown, syncfs (fail with EIO), tmpfile (an
  * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), slow-fchmod
- * (each fchmod first sleeps a second, signals or not), read-eof
+ * (each fchmod first sleeps a second, signals or not), statvfs-lies (a file system's room all
+ * looks free to users, as if another user filled it only after the tool looked), read-eof
  * (every read reports end of file, as if the file had been cut after its size was read) or
  * append, rewrite or rewrite-keep-time (a program that ignores every lock appends a message to the
  * mailbox, or writes its first byte again, and perhaps puts its times back, just before its status
@@ -15,6 +16,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -80,6 +82,13 @@ int fchmod(int fd, mode_t mode)
     FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode);
 }
 int fchown(int fd, uid_t owner, gid_t group) { FAIL_OR_PASS(fchown, int (*)(int, uid_t, gid_t), fd, owner, group); }
+int fstatvfs(int fd, struct statvfs *room)
+{
+    int looked = ((int (*)(int, struct statvfs *))dlsym(RTLD_NEXT, "fstatvfs"))(fd, room);
+    if (looked == 0 && faulty("statvfs-lies"))
+        room->f_bavail = room->f_blocks;
+    return looked;
+}
 int syncfs(int fd) { FAIL_OR_PASS(syncfs, int (*)(int), fd); }
 
 ssize_t read(int fd, void *buffer, size_t count)
