@@ -1,6 +1,7 @@
 #include "message_file.h"
 
 #include "platform.h"
+#include "received_date.h"
 #include "signal_cleanup.h"
 
 #include <cerrno>
@@ -96,14 +97,19 @@ static int discard_message_file(const char *what, int fd, int dir_fd, const char
     return 1;
 }
 
-// Writes `message` whole into the file open on `fd`, gives it mode 0666, and syncs it with
-// `sync_data`. Returns nullptr, or the line that reports the failure, with errno set.
+// Writes `message` whole into the file open on `fd`, gives it mode 0666 and, where its "From "
+// line has a date, that date as its modification time, and syncs it with `sync_data`. Returns
+// nullptr, or the line that reports the failure, with errno set.
 static const char *fill_message_file(int fd, std::string_view message, bool sync_data)
 {
     if (write_all(fd, message) != 0)
         return "Unable to write output file";
     if (fchmod(fd, 0666) != 0)
         return "Unable to set mode of output file";
+    time_t received;
+    struct timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
+    if (read_received_date(message, received) && (times[1].tv_sec = received, futimens(fd, times) != 0))
+        return "Unable to set time of output file";
     if (sync_data && fsync(fd) != 0)
         return "Unable to sync output file";
     return nullptr;

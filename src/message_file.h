@@ -40,8 +40,9 @@ inline constexpr std::size_t directory_entry_room = 64;
 int free_room(int dir_fd, file_system_room &room);
 
 // Writes `message` whole into a new file "quelvaronXXXXXX" (six random letters and digits) in the
-// directory `dir_fd`, with mode 0666 whatever the umask, and with `sync_data` on stable storage
-// before it is closed.
+// directory `dir_fd`, with mode 0666 whatever the umask, the date of its "From " line as its
+// modification time where read_received_date() reads one (else the time it was written), and with
+// `sync_data` on stable storage before it is closed.
 // The file gets its name only once it is whole: it is written unnamed and then linked in (Linux
 // branch), or, on the portable branch and where the file system or a missing /proc refuses that,
 // under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on

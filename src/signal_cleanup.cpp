@@ -1,7 +1,9 @@
 #include "signal_cleanup.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -23,6 +25,12 @@ static volatile std::size_t published_count = 0;
 static volatile int published_dir_fd = -1;
 static volatile sig_atomic_t outcome_final = 0;
 
+// The signals that stop the tool, and for each the line its end writes, made whole beforehand so
+// that the handler only writes: [0] once the run is undone, [1] once its outcome was final.
+static const int stopping_signals[] = {SIGINT, SIGTERM, SIGHUP};
+static char interrupted_lines[3][2][128];
+static std::size_t interrupted_lengths[3][2];
+
 static void stop_at_once(int signal_number)
 {
     if (deferral_depth > 0) {
@@ -35,7 +43,8 @@ static void stop_at_once(int signal_number)
         int regained = setuid(0);
         (void)regained;
     }
-    if (!outcome_final) {
+    bool undone = !outcome_final;
+    if (undone) {
         std::size_t count = published_count;
         std::atomic_signal_fence(std::memory_order_acquire);
         for (std::size_t i = 0; i < count; i++)
@@ -44,6 +53,12 @@ static void stop_at_once(int signal_number)
     for (sig_atomic_t i = 0; i < removal_count; i++) {
         if (removals[i]->name != nullptr)
             unlinkat(removals[i]->dir_fd, removals[i]->name, 0);
+    }
+    for (std::size_t i = 0; i < 3; i++) {
+        if (stopping_signals[i] == signal_number) {
+            ssize_t written = write(STDERR_FILENO, interrupted_lines[i][!undone], interrupted_lengths[i][!undone]);
+            (void)written;
+        }
     }
     // The kernel locks go with the process; ending through the signal lets the caller see it. The
     // handler blocks the signal, which therefore ends the process once it is let through.
@@ -62,8 +77,16 @@ void install_signal_cleanup()
     // only our lines fail, not the conversion.
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    const int stopping[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int signal_number : stopping) {
+    for (std::size_t i = 0; i < 3; i++) {
+        const char *reason = strsignal(stopping_signals[i]);
+        for (int kept = 0; kept < 2; kept++) {
+            int length = snprintf(interrupted_lines[i][kept], sizeof interrupted_lines[i][kept], "%s: %s\n",
+                                  kept ? "Conversion interrupted, files kept" : "Conversion interrupted and undone",
+                                  reason);
+            interrupted_lengths[i][kept] = std::min(std::size_t(length), sizeof interrupted_lines[i][kept] - 1);
+        }
+    }
+    for (int signal_number : stopping_signals) {
         struct sigaction action = {};
         // A signal ignored by whoever started us (nohup) stays ignored.
         if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)
@@ -73,7 +96,7 @@ void install_signal_cleanup()
         action.sa_flags = SA_RESTART;
         // A second signal must not cut the undo of a large run short.
         sigemptyset(&action.sa_mask);
-        for (int other : stopping)
+        for (int other : stopping_signals)
             sigaddset(&action.sa_mask, other);
         sigaction(signal_number, &action, nullptr);
     }

@@ -1,6 +1,8 @@
 // Ending on a signal: SIGINT, SIGTERM and SIGHUP undo the run until its outcome is final, remove
-// the files that must not outlive the process, then end it through the same signal, so that the
-// caller sees which.
+// the files that must not outlive the process, say so on standard error ("Conversion interrupted
+// and undone: <signal>", or "Conversion interrupted, files kept: <signal>" once the outcome was
+// final, whatever silent_mode says), then end it through the same signal, so that the caller sees
+// which.
 #pragma once
 
 #include <csignal>

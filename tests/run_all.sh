@@ -7,7 +7,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 
-packages="cmake g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev fiu-utils strace util-linux e2fsprogs diffutils dpkg-dev procmail dovecot-imapd lintian"
+packages="cmake g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev fiu-utils strace util-linux e2fsprogs tzdata diffutils dpkg-dev procmail dovecot-imapd lintian"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
