@@ -1,17 +1,28 @@
-// The floor: the least a converter can do. It loads the mailbox and, for each message, makes the
-// calls the tool must make and nothing more: by default it publishes each file whole, written
-// unnamed in the directory opened once (O_TMPFILE, write, fchmod, linkat, close); with "portable"
-// as the portable branch does, under a hidden name that is then moved without replacing (openat
-// O_EXCL, write, fchmod, close, linkat, unlinkat); with "in-place" it writes each under its final
-// name as it goes (mkstemp, write, fchmod, close).
+// The floor: the least a converter with the tool's guarantees can do. It loads the mailbox with
+// read, splits it with memmem, and for each message makes the calls the tool must make and nothing
+// more, naming the files from a counter with no formatting: by default it publishes each file
+// whole, written unnamed in the directory opened once (O_TMPFILE, write, fchmod, futimens, linkat
+// through /proc/self/fd, close); with "portable" as the portable branch does, under a hidden name
+// that is then moved without replacing (openat O_EXCL, write, fchmod, futimens, close, linkat,
+// unlinkat); with "in-place" it writes each under its final name as it goes (openat O_EXCL, write,
+// fchmod, futimens, close).
 //   floor MAILBOX DIR [in-place|portable]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+
+// Counts in the last six characters of `name`, as digits and letters, so that every name is new.
+static void next_name(char *name)
+{
+    for (char *digit = name + strlen(name) - 1;; digit--) {
+        *digit = *digit == '9' ? 'A' : *digit == 'Z' ? 'a' : *digit == 'z' ? '0' : char(*digit + 1);
+        if (*digit != '0')
+            return;
+    }
+}
 
 int main(int argc, char *argv[])
 {
@@ -19,7 +30,7 @@ int main(int argc, char *argv[])
         return 2;
     bool in_place = argc == 4 && argv[3][0] == 'i', portable = argc == 4 && argv[3][0] == 'p';
     int fd = open(argv[1], O_RDONLY);
-    int dir_fd = open(argv[2], (portable ? O_RDONLY : O_PATH) | O_DIRECTORY);
+    int dir_fd = open(argv[2], (portable || in_place ? O_RDONLY : O_PATH) | O_DIRECTORY);
     struct stat status;
     if (fd < 0 || dir_fd < 0 || fstat(fd, &status) != 0)
         return 1;
@@ -32,42 +43,39 @@ int main(int argc, char *argv[])
         loaded += std::size_t(got);
     }
     close(fd);
-    std::string_view text(block, size);
-    char path[4096];
-    unsigned long number = 0;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+    char name[] = "quelvaron000000", hidden[] = ".quelvaron000000", proc_path[32] = "";
+    int proc_fd = -1;
     for (std::size_t start = 0; start < size;) {
-        std::size_t end = text.find("\nFrom ", start + 1);
-        if (end == std::string_view::npos)
-            end = size;
+        const void *separator = memmem(block + start + 1, size - start - 1, "\nFrom ", 6);
+        std::size_t end = separator ? std::size_t(static_cast<const char *>(separator) - block) : size;
+        next_name(name);
         int out;
-        char hidden[32], name[32];
-        snprintf(name, sizeof name, "quelvaron%06lu", number++);
         if (in_place) {
-            snprintf(path, sizeof path, "%s/quelvaronXXXXXX", argv[2]);
-            out = mkstemp(path);
+            out = openat(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         } else if (portable) {
-            snprintf(hidden, sizeof hidden, ".quelvaron%06lu", number);
+            next_name(hidden);
             out = openat(dir_fd, hidden, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
         } else {
             out = openat(dir_fd, ".", O_TMPFILE | O_RDWR, 0600);
         }
-        if (out < 0 || write(out, block + start, end - start) != ssize_t(end - start))
+        if (out < 0 || write(out, block + start, end - start) != ssize_t(end - start) || fchmod(out, 0666) != 0 ||
+            futimens(out, times) != 0)
             return 1;
-        fchmod(out, 0666);
         if (portable) {
             close(out);
             if (linkat(dir_fd, hidden, dir_fd, name, 0) != 0 || unlinkat(dir_fd, hidden, 0) != 0)
                 return 1;
-            start = end + 1;
-            continue;
-        }
-        if (!in_place) {
-            char proc_path[32];
-            snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out);
-            if (linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW) != 0)
+        } else {
+            // A closed file's number is the next one's, so its path is made once.
+            if (!in_place && out != proc_fd) {
+                snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out);
+                proc_fd = out;
+            }
+            if (!in_place && linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW) != 0)
                 return 1;
+            close(out);
         }
-        close(out);
         start = end + 1;
     }
     free(block);

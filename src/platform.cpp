@@ -95,8 +95,13 @@ int open_unnamed_file(int dir_fd)
 
 int link_unnamed_file(int fd, int dir_fd, const char *name)
 {
-    char proc_path[32];
-    snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    // Each message file takes the number the last one gave back, so its path is made once.
+    static char proc_path[32];
+    static int proc_path_fd = -1;
+    if (fd != proc_path_fd) {
+        snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+        proc_path_fd = fd;
+    }
     return linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW);
 }
 
