@@ -157,7 +157,6 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         return -1;
     }
     size = status.st_size;
-    int failure = 0;
     if (size == 0) {
         if (truncate_input)
             empty_mailbox(fd, status);
@@ -168,15 +167,14 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
         return -1;
     std::string_view text(block, static_cast<std::size_t>(size));
     resolved_path directory;
-    int count = open_message_directory(output_dir, directory) != 0 ? -1 : 0;
-    if (count == 0 && (failure = write_as_owner(directory.status)) != 0) {
-        report_creation_failure(failure);
-        count = -1;
+    int count = -1;
+    if (open_message_directory(output_dir, directory) == 0) {
+        int failure = write_as_owner(directory.status);
+        if (failure != 0)
+            report_creation_failure(failure);
+        else if (prepare_message_files(text, directory.fd) == 0)
+            count = write_messages(text, directory.fd, truncate_input && !syncs_whole_file_system);
     }
-    if (count == 0)
-        count = prepare_message_files(text, directory.fd) != 0
-                    ? -1
-                    : write_messages(text, directory.fd, truncate_input && !syncs_whole_file_system);
     // Syncing, emptying and the dot-file are root's again.
     if (stop_writing_as_owner() != 0)
         count = -1;

@@ -107,9 +107,11 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
     if (fchmod(fd, 0666) != 0)
         return "Unable to set mode of output file";
     time_t received;
-    struct timespec times[2] = {{0, UTIME_OMIT}, {0, 0}};
-    if (read_received_date(message, received) && (times[1].tv_sec = received, futimens(fd, times) != 0))
-        return "Unable to set time of output file";
+    if (read_received_date(message, received)) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {received, 0}};
+        if (futimens(fd, times) != 0)
+            return "Unable to set time of output file";
+    }
     if (sync_data && fsync(fd) != 0)
         return "Unable to sync output file";
     return nullptr;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 static signal_removal *removals[4];
@@ -28,8 +29,8 @@ static volatile sig_atomic_t outcome_final = 0;
 // The signals that stop the tool, and for each the line its end writes, made whole beforehand so
 // that the handler only writes: [0] once the run is undone, [1] once its outcome was final.
 static const int stopping_signals[] = {SIGINT, SIGTERM, SIGHUP};
-static char interrupted_lines[3][2][128];
-static std::size_t interrupted_lengths[3][2];
+static char interrupted_lines[std::size(stopping_signals)][2][128];
+static std::size_t interrupted_lengths[std::size(stopping_signals)][2];
 
 static void stop_at_once(int signal_number)
 {
@@ -54,7 +55,7 @@ static void stop_at_once(int signal_number)
         if (removals[i]->name != nullptr)
             unlinkat(removals[i]->dir_fd, removals[i]->name, 0);
     }
-    for (std::size_t i = 0; i < 3; i++) {
+    for (std::size_t i = 0; i < std::size(stopping_signals); i++) {
         if (stopping_signals[i] == signal_number) {
             ssize_t written = write(STDERR_FILENO, interrupted_lines[i][!undone], interrupted_lengths[i][!undone]);
             (void)written;
@@ -77,7 +78,7 @@ void install_signal_cleanup()
     // only our lines fail, not the conversion.
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
-    for (std::size_t i = 0; i < 3; i++) {
+    for (std::size_t i = 0; i < std::size(stopping_signals); i++) {
         const char *reason = strsignal(stopping_signals[i]);
         for (int kept = 0; kept < 2; kept++) {
             int length = snprintf(interrupted_lines[i][kept], sizeof interrupted_lines[i][kept], "%s: %s\n",
