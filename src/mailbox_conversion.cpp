@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,9 +18,8 @@ int silent_mode = 0;
 
 std::size_t find_or_end(std::string_view text, std::string_view pattern)
 {
-    // memmem skips ahead where a search for the first byte would stop at every line's newline.
-    const void *found = memmem(text.data(), text.size(), pattern.data(), pattern.size());
-    return found == nullptr ? text.size() : std::size_t(static_cast<const char *>(found) - text.data());
+    std::size_t position = text.find(pattern);
+    return position == std::string_view::npos ? text.size() : position;
 }
 
 std::string_view message_at(std::string_view text, std::size_t start)
