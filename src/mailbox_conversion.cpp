@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -145,9 +146,21 @@ static void empty_mailbox(int fd, const struct stat &loaded)
     resume_signals();
 }
 
-// The conversion proper, with the mailbox open on `fd` and locked. Returns the number of messages
-// written and leaves the mailbox's size in `size`, or returns -1 after reporting the failure.
-static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_input, off_t &size)
+// A mailbox in a folder where others may create names may be one of theirs, planted under the
+// name of a user who has none: root converts it only into a directory of root's or of the
+// mailbox's owner. Returns 0 or foreign_mailbox.
+static int check_mailbox_owner(bool in_shared_folder, uid_t mailbox_owner, uid_t directory_owner)
+{
+    bool trusted = geteuid() != 0 || !in_shared_folder || directory_owner == 0 || mailbox_owner == 0 ||
+                   mailbox_owner == directory_owner;
+    return trusted ? 0 : foreign_mailbox;
+}
+
+// The conversion proper, with the mailbox open on `fd` and locked; `in_shared_folder` as
+// resolve_path() found it. Returns the number of messages written and leaves the mailbox's size in
+// `size`, or returns -1 after reporting the failure.
+static int convert_locked_mailbox(int fd, bool in_shared_folder, const char *output_dir, bool truncate_input,
+                                  off_t &size)
 {
     struct stat status;
     if (fstat(fd, &status) != 0) {
@@ -167,7 +180,9 @@ static int convert_locked_mailbox(int fd, const char *output_dir, bool truncate_
     resolved_path directory;
     int count = -1;
     if (open_message_directory(output_dir, directory) == 0) {
-        int failure = write_as_owner(directory.status);
+        int failure = check_mailbox_owner(in_shared_folder, status.st_uid, directory.status.st_uid);
+        if (failure == 0)
+            failure = write_as_owner(directory.status);
         if (failure != 0)
             report_creation_failure(failure);
         else if (prepare_message_files(text, directory.fd) == 0)
@@ -234,9 +249,19 @@ static int open_mailbox(const resolved_path &path, struct stat &status, int &fai
     return -1;
 }
 
+// A string or a list that cannot grow ends the run as any failed allocation does, never by abort.
+static void end_out_of_memory()
+{
+    errno = ENOMEM;
+    perror("Cannot allocate buffer");
+    fflush(stdout);
+    end_after_failure();
+}
+
 int convert_mailbox(const char *input_path, const char *output_dir, bool truncate_input)
 {
     install_signal_cleanup();
+    std::set_new_handler(end_out_of_memory);
 
     resolved_path path;
     struct stat opened;
@@ -251,7 +276,7 @@ int convert_mailbox(const char *input_path, const char *output_dir, bool truncat
     off_t size = 0;
     int count = -1;
     if (lock_mailbox(fd, path.given_dir_fd, path.given_name.c_str(), opened.st_uid) == 0)
-        count = convert_locked_mailbox(fd, output_dir, truncate_input, size);
+        count = convert_locked_mailbox(fd, path.in_shared_folder, output_dir, truncate_input, size);
     release_mailbox_lock();
     close(fd);
     release_path(path);

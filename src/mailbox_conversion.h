@@ -25,7 +25,10 @@ std::string_view message_at(std::string_view text, std::size_t start);
 // resolved once with resolve_path(); the mailbox must be a regular file and, for root, have a
 // single link and lie in folders of root's or its owner's: what is refused is reported as a failed
 // open. The output directory, for root, must lie in folders of root's or its owner's, and root
-// writes into a user's directory as him (write_as_owner()). No file is written unless a file for
+// writes into a user's directory as him (write_as_owner()). A mailbox that lies, or is reached
+// through a link that lies, in a folder its group or others may write is converted by root only
+// into a directory of root's or of the mailbox's owner, else "Mailbox owned by another user" is
+// reported as a failed creation. No file is written unless a file for
 // every message fits in the room an unprivileged user has left.
 // Prints progress and summary lines unless silent_mode, and reports every failure through perror.
 // Returns 0 when every message was written (even if emptying failed), 1 when the conversion ended

@@ -141,6 +141,8 @@ static int read_link_step(int dir_fd, const char *name, walk_step &step)
 {
     char target[PATH_MAX];
     ssize_t length = readlinkat(dir_fd, name, target, sizeof target);
+    if (length < 0 && errno == EINVAL) // no longer a link
+        return EAGAIN;
     struct stat after;
     if (length < 0 || fstatat(dir_fd, name, &after, AT_SYMLINK_NOFOLLOW) != 0)
         return errno;
@@ -170,19 +172,23 @@ static int open_directory_step(int dir_fd, const char *name, walk_step &step)
     return failure;
 }
 
+// How often one name is looked at before a user who keeps swapping it is given up on: the walk
+// runs under the mailbox's locks.
+static constexpr int most_looks_at_a_name = 100;
+
 int take_walk_step(int dir_fd, const char *name, walk_step &step)
 {
     // A user may swap what stands under the name between two calls: look again until the two
-    // agree, as a swap can't go on for ever without the user's program running.
-    for (;;) {
+    // agree.
+    int failure = EAGAIN;
+    for (int look = 0; look < most_looks_at_a_name && failure == EAGAIN; look++) {
         if (fstatat(dir_fd, name, &step.status, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
-        int failure = S_ISLNK(step.status.st_mode)  ? read_link_step(dir_fd, name, step)
-                      : S_ISDIR(step.status.st_mode) ? open_directory_step(dir_fd, name, step)
-                                                     : 0;
-        if (failure != EAGAIN)
-            return failure;
+        failure = S_ISLNK(step.status.st_mode)  ? read_link_step(dir_fd, name, step)
+                  : S_ISDIR(step.status.st_mode) ? open_directory_step(dir_fd, name, step)
+                                                 : 0;
     }
+    return failure;
 }
 
 int open_unnamed_file(int)

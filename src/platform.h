@@ -41,9 +41,10 @@ int open_walk_start(bool from_root);
 // what is then used. Linux branch: openat(O_PATH | O_NOFOLLOW), fstatat(AT_EMPTY_PATH) on it and
 // readlinkat(fd, "") for a link. Portable branch: a link is read between two fstatat(
 // AT_SYMLINK_NOFOLLOW), and read again until both agree on device, inode and change time (a user
-// may swap it meanwhile); a directory is opened with O_DIRECTORY | O_NOFOLLOW, and examined with
-// fstat; anything else is examined with fstatat. Returns 0, or the error number of the failed call
-// (a directory that may not be opened: EACCES).
+// may swap it meanwhile), looking at most 100 times; a directory is opened with O_DIRECTORY |
+// O_NOFOLLOW, and examined with fstat; anything else is examined with fstatat. Returns 0, EAGAIN
+// when the name kept changing, or the error number of the failed call (a directory that may not be
+// opened: EACCES).
 int take_walk_step(int dir_fd, const char *name, walk_step &step);
 
 // Whether new files can be made unnamed and linked in whole (O_TMPFILE and /proc, Linux branch).

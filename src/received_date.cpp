@@ -72,8 +72,11 @@ static int days_in_month(int year, int month)
     return month == 1 && leap ? 29 : days[month];
 }
 
+// The last instant a four-digit year can name: 9999-12-31 23:59:59 UTC. Readers refuse later ones.
+static constexpr std::int64_t last_instant = 253402300799;
+
 // The instant of `fields` (a year in tm_year, plus 1900) at `zone_seconds` east of UTC, or false
-// where a field is out of range.
+// where a field is out of range or the instant is past last_instant.
 static bool zoned_instant(struct tm fields, int zone_seconds, time_t &when)
 {
     int year = fields.tm_year + 1900;
@@ -83,11 +86,13 @@ static bool zoned_instant(struct tm fields, int zone_seconds, time_t &when)
         fields.tm_mday > days_in_month(year, fields.tm_mon))
         return false;
     std::int64_t days = days_from_civil(year, fields.tm_mon + 1, fields.tm_mday);
-    when = time_t(days * 86400 + fields.tm_hour * 3600 + fields.tm_min * 60 + fields.tm_sec - zone_seconds);
-    return true;
+    std::int64_t instant = days * 86400 + fields.tm_hour * 3600 + fields.tm_min * 60 + fields.tm_sec - zone_seconds;
+    when = time_t(instant);
+    return instant <= last_instant;
 }
 
-// The instant of `fields` in local time, or false where mktime() has none. glibc reads
+// The instant of `fields` in local time, or false where mktime() has none (-1 is an instant: a
+// failed mktime() is told by the weekday it leaves unset) or it is past last_instant. glibc reads
 // /etc/localtime again at every mktime() while TZ is unset, as under cron; naming that same file
 // in TZ once makes it read it once.
 static bool local_instant(struct tm fields, time_t &when)
@@ -100,8 +105,9 @@ static bool local_instant(struct tm fields, time_t &when)
         zone_named = true;
     }
     fields.tm_isdst = -1;
+    fields.tm_wday = -1;
     when = mktime(&fields);
-    return when != time_t(-1);
+    return fields.tm_wday >= 0 && std::int64_t(when) <= last_instant;
 }
 
 bool read_received_date(std::string_view message, time_t &when)

@@ -51,23 +51,23 @@ static void note_owner(owners_met &met, uid_t owner)
     met.owner = owner;
 }
 
-// Notes the owner of the directory open on `fd`. Returns 0 or the failure.
-static int note_directory_owner(resolved_path &resolved, int fd)
+// Opens the directory a walk starts from, notes its owner and leaves its mode in `mode`. Returns 0
+// or the failure.
+static int start_walk(resolved_path &resolved, bool from_root, int &current, mode_t &mode)
 {
+    current = open_walk_start(from_root);
     struct stat status;
-    if (descriptor_status(fd, status) != 0)
+    if (current < 0 || descriptor_status(current, status) != 0)
         return errno;
     note_owner(resolved.directory_owners, status.st_uid);
+    mode = status.st_mode;
     return 0;
 }
 
-// Opens the directory a walk starts from and notes its owner. Returns 0 or the failure.
-static int start_walk(resolved_path &resolved, bool from_root, int &current)
+// Whether a folder of mode `mode` lets users besides its owner create names in it.
+static bool shared_folder(mode_t mode)
 {
-    current = open_walk_start(from_root);
-    if (current < 0)
-        return errno;
-    return note_directory_owner(resolved, current);
+    return (mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 int resolve_path(const char *path, resolved_path &resolved)
@@ -77,7 +77,8 @@ int resolve_path(const char *path, resolved_path &resolved)
     std::deque<component> pending;
     push_components(pending, path, true);
     int current = -1, links = 0;
-    int failure = start_walk(resolved, path[0] == '/', current);
+    mode_t current_mode = 0;
+    int failure = start_walk(resolved, path[0] == '/', current, current_mode);
     while (failure == 0 && !pending.empty()) {
         component next = std::move(pending.front());
         pending.pop_front();
@@ -89,6 +90,8 @@ int resolve_path(const char *path, resolved_path &resolved)
             resolved.given_dir_fd = fcntl(current, F_DUPFD_CLOEXEC, 0);
             resolved.given_name = next.name;
         }
+        if (S_ISLNK(step.status.st_mode) || pending.empty())
+            resolved.in_shared_folder |= shared_folder(current_mode);
         if (!S_ISLNK(step.status.st_mode) && pending.empty()) {
             resolved.fd = step.fd;
             resolved.status = step.status;
@@ -106,6 +109,7 @@ int resolve_path(const char *path, resolved_path &resolved)
             note_owner(resolved.directory_owners, step.status.st_uid);
             close(current);
             current = step.fd;
+            current_mode = step.status.st_mode;
             continue;
         }
         note_owner(resolved.link_owners, step.status.st_uid);
@@ -115,7 +119,7 @@ int resolve_path(const char *path, resolved_path &resolved)
         }
         if (step.target.starts_with('/')) {
             close(current);
-            failure = start_walk(resolved, true, current);
+            failure = start_walk(resolved, true, current, current_mode);
         }
         push_components(pending, step.target, false);
     }
@@ -154,6 +158,7 @@ void report_failure(const char *what, int failure)
                          : failure == not_a_regular_file  ? "Not a regular file"
                          : failure == more_than_one_link  ? "File has more than one link"
                          : failure == foreign_directory   ? "Directory owned by another user"
+                         : failure == foreign_mailbox     ? "Mailbox owned by another user"
                                                           : "Lock file owned by another user";
     fprintf(stderr, "%s: %s\n", what, reason);
 }

@@ -13,6 +13,7 @@ inline constexpr int not_a_regular_file = -2;    // "Not a regular file"
 inline constexpr int more_than_one_link = -3;    // "File has more than one link"
 inline constexpr int foreign_directory = -4;     // "Directory owned by another user"
 inline constexpr int foreign_lock_file = -5;     // "Lock file owned by another user"
+inline constexpr int foreign_mailbox = -6;       // "Mailbox owned by another user"
 
 // The owners met on a walk, root left out: none, one (`owner`), or several.
 struct owners_met {
@@ -31,6 +32,8 @@ struct resolved_path {
     std::string given_name;  // link there is followed: where that name's dot-file goes
     owners_met link_owners;      // of the symbolic links followed
     owners_met directory_owners; // of the directories passed through, the first one included
+    bool in_shared_folder = false; // the folder holding the last name, or one holding a link
+                                   // followed, lets its group or others create files
 };
 
 // Resolves `path` from "/" or the working directory one component at a time, without letting the

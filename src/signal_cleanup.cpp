@@ -32,18 +32,31 @@ static const int stopping_signals[] = {SIGINT, SIGTERM, SIGHUP};
 static char interrupted_lines[std::size(stopping_signals)][2][128];
 static std::size_t interrupted_lengths[std::size(stopping_signals)][2];
 
+// Root writing as a user takes back its effective user id: the dot-file is root's. With a real
+// and saved user id of 0, setuid sets the effective one alone.
+static void regain_root()
+{
+    if (getuid() == 0 && geteuid() != 0) {
+        int regained = setuid(0);
+        (void)regained;
+    }
+}
+
+static void remove_entries()
+{
+    for (sig_atomic_t i = 0; i < removal_count; i++) {
+        if (removals[i]->name != nullptr)
+            unlinkat(removals[i]->dir_fd, removals[i]->name, 0);
+    }
+}
+
 static void stop_at_once(int signal_number)
 {
     if (deferral_depth > 0) {
         deferred_signal = signal_number;
         return;
     }
-    // Root writing as a user: its dot-file is root's. With a real and saved user id of 0 this sets
-    // the effective one alone.
-    if (getuid() == 0 && geteuid() != 0) {
-        int regained = setuid(0);
-        (void)regained;
-    }
+    regain_root();
     bool undone = !outcome_final;
     if (undone) {
         std::size_t count = published_count;
@@ -51,10 +64,7 @@ static void stop_at_once(int signal_number)
         for (std::size_t i = 0; i < count; i++)
             unlinkat(published_dir_fd, published[i].name, 0); // one a reader renamed stays
     }
-    for (sig_atomic_t i = 0; i < removal_count; i++) {
-        if (removals[i]->name != nullptr)
-            unlinkat(removals[i]->dir_fd, removals[i]->name, 0);
-    }
+    remove_entries();
     for (std::size_t i = 0; i < std::size(stopping_signals); i++) {
         if (stopping_signals[i] == signal_number) {
             ssize_t written = write(STDERR_FILENO, interrupted_lines[i][!undone], interrupted_lengths[i][!undone]);
@@ -101,6 +111,13 @@ void install_signal_cleanup()
             sigaddset(&action.sa_mask, other);
         sigaction(signal_number, &action, nullptr);
     }
+}
+
+void end_after_failure()
+{
+    regain_root();
+    remove_entries();
+    _exit(1);
 }
 
 int remove_on_signal(signal_removal *entry)

@@ -21,6 +21,12 @@ struct signal_removal {
 // takes back root's effective user id where root runs the tool as another user.
 void install_signal_cleanup();
 
+// Ends the process at once with status 1, after a failure reported by the caller that the run
+// cannot go on from (memory that cannot be had): removes the entries of remove_on_signal(), never
+// a published file, as any failure keeps those. Takes back root's effective user id as a signal's
+// end does.
+[[noreturn]] void end_after_failure();
+
 // Adds `entry`, which must live as long as the process, to the files removed on a signal. Up to
 // four entries; a fifth is not added and returns -1, else 0.
 int remove_on_signal(signal_removal *entry);

@@ -265,6 +265,15 @@ TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
         remove_scratch_directory(out());
         mkdir(out().c_str(), 0700);
     }
+    // Memory refused at random, wherever the run asks for it: it ends as a failure, never by abort.
+    const tool_options no_memory = {.wrapper = {"fiu-run", "-x", "-c", "enable_random name=libc/mm/malloc,probability=0.05"}};
+    for (int run = 0; run < 50 && tool_can_run(no_memory); run++) {
+        write_file(mbox(), mailbox);
+        tool_result result = run_tool({"mbox", "out", "-s", "-t"}, dir, no_memory);
+        EXPECT_TRUE(result.status == 0 || (result.status == 1 && result.err.ends_with("Cannot allocate memory\n"))) << result.err;
+        EXPECT_NE(access((mbox() + ".lock").c_str(), F_OK), 0);
+        EXPECT_EQ(read_file(mbox()), result.status == 0 ? "" : mailbox);
+    }
 }
 
 // The mailbox keeps every message when it cannot be emptied, or when a program that ignores every

@@ -36,6 +36,8 @@ TEST(ReceivedDate, ReadsTheFromLineAsTheMailServerDoes)
         {"From a@b Thu, 0 Feb 2001 10:00:00 +0000\n", "2001-02-01 10:00:00"},
         {"From a@b Thu Feb 30 10:00:00 2001\n", "2001-03-02 09:00:00"}, // normalised, as local time is
         {"From a@b Thu Nov  9 23:59:60 2001 +0000\n", "2001-11-09 23:59:59"},
+        {"From a@b Thu Jan  1 00:59:59 1970\n", "1969-12-31 23:59:59"}, // mktime's -1, an instant
+        {"From a@b Fri Dec 31 23:59:59 9999 -2359\n", nullptr},          // past the year 9999
         {"From a@b Thu Feb 30 10:00:00 2001 +0000\n", nullptr},
         {"From a@b Thu Nov  9 24:00:00 2001 +0000\n", nullptr},
         {"From a@b Thu Nov 9  22:33:52 2001\n", nullptr},
