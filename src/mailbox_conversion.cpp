@@ -2,6 +2,7 @@
 
 #include "mailbox_lock.h"
 #include "message_file.h"
+#include "message_names.h"
 #include "owner_identity.h"
 #include "platform.h"
 #include "signal_cleanup.h"
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -67,17 +69,20 @@ static char *load_mailbox(int fd, off_t size)
     return block;
 }
 
-// Before the first message file of `text` is made in the directory `dir_fd`: reports ENOSPC and
-// returns 1 unless a file for each message, and its name in the directory, fits in the file system
-// as a user without root's reserve may fill it, so that no run leaves files that it could not
-// finish (what others write meanwhile can still fill it: the writes then fail); then makes room to
-// record every file for a signal's undo. Returns 0, or 1 after reporting the failure.
-static int prepare_message_files(std::string_view text, int dir_fd)
+// Before the first message file of `text` (the messages still to write) is made in the directory
+// `dir_fd`: reports ENOSPC and returns 1 unless a file for each message, its name in the directory
+// and the journal fit in the file system as a user without root's reserve may fill it, so that no
+// run leaves files that it could not finish (what others write meanwhile can still fill it: the
+// writes then fail); then writes the journal, `run` after the runs `kept` (unless `run` is null),
+// and makes room to record every file for a signal's undo, which removes the journal too where the
+// run resumed none. Returns 0, or 1 after reporting the failure.
+static int prepare_message_files(std::string_view text, int dir_fd, const struct stat &mailbox, const journal &kept,
+                                 const journal_run *run)
 {
     file_system_room room;
     if (free_room(dir_fd, room) != 0)
         return 1;
-    std::uint64_t files = 0, blocks = 0;
+    std::uint64_t files = 1, blocks = 1; // the journal's
     for (std::size_t start = 0; start < text.size(); files++) {
         std::size_t size = message_at(text, start).size();
         blocks += (size + room.block_size - 1) / room.block_size;
@@ -88,19 +93,23 @@ static int prepare_message_files(std::string_view text, int dir_fd)
         report_creation_failure(ENOSPC);
         return 1;
     }
-    if (undo_on_signal(dir_fd, files) != 0) {
+    if (run != nullptr && start_journal(dir_fd, mailbox, kept, *run) != 0) {
+        report_creation_failure(errno);
+        return 1;
+    }
+    if (undo_on_signal(dir_fd, files, kept.runs.empty() ? journal_file_name() : nullptr) != 0) {
         perror("Cannot allocate buffer");
         return 1;
     }
     return 0;
 }
 
-// Writes every message of `text` to its own file in the directory `dir_fd`, in mailbox order.
-// Returns the number written, or -1 after reporting the message that could not be written.
-static int write_messages(std::string_view text, int dir_fd, bool sync_data)
+// Writes every message of `text` from `start` on to its own file in the directory `dir_fd`, in
+// mailbox order. Returns the number written, or -1 after reporting the message that could not be
+// written.
+static int write_messages(std::string_view text, std::size_t start, int dir_fd, bool sync_data)
 {
     int count = 0;
-    std::size_t start = 0;
     while (start < text.size()) {
         std::string_view message = message_at(text, start);
         if (write_message_file(message, dir_fd, sync_data) != 0) {
@@ -111,6 +120,104 @@ static int write_messages(std::string_view text, int dir_fd, bool sync_data)
         start += message.size() + 1;
     }
     return count;
+}
+
+// Whether the file `name` in `dir_fd` holds exactly `message`, or `longer` (the message and the
+// newline after it, as a run that met the end of the mailbox there wrote it): 1, 0 where no file
+// has that name, -1 where one holds other bytes. Opened without following a link or blocking on a
+// FIFO; synced too with `sync_data`, as skipping it leaves its durability to this run.
+static int holds_message(int dir_fd, const char *name, std::string_view message, std::string_view longer,
+                         bool sync_data)
+{
+    int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? 0 : -1;
+    struct stat status;
+    bool same = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    std::string_view expected = same && std::size_t(status.st_size) == longer.size() ? longer : message;
+    same = same && std::size_t(status.st_size) == expected.size();
+    char chunk[65536];
+    for (std::size_t at = 0; same && at < expected.size();) {
+        ssize_t got = pread(fd, chunk, std::min(sizeof chunk, expected.size() - at), off_t(at));
+        same = got > 0 && memcmp(chunk, expected.data() + at, std::size_t(got)) == 0;
+        at += got > 0 ? std::size_t(got) : 0;
+    }
+    same = same && (!sync_data || fsync(fd) == 0);
+    close(fd);
+    return same ? 1 : -1;
+}
+
+// Where the interrupted run that left `found` put message `index`, which is `message` (or
+// `longer`) now: 1 when a file of its name, as written or with a reader's suffix, holds it; 0 when
+// there is none; -1 when one holds other bytes.
+static int find_message_file(int dir_fd, const journal &found, const directory_names &names, std::size_t index,
+                             std::string_view message, std::string_view longer, bool sync_data)
+{
+    std::int64_t number = journal_name(found, index);
+    if (number < 0)
+        return -1;
+    char name[16];
+    format_message_name(std::uint64_t(number), name);
+    int held = holds_message(dir_fd, name, message, longer, sync_data);
+    auto suffixed = std::lower_bound(names.suffixed.begin(), names.suffixed.end(), std::make_pair(std::uint64_t(number), std::string()));
+    for (; held == 0 && suffixed != names.suffixed.end() && suffixed->first == std::uint64_t(number); ++suffixed)
+        held = holds_message(dir_fd, suffixed->second.c_str(), message, longer, sync_data);
+    return held;
+}
+
+// The messages that an interrupted run of this mailbox delivered into `dir_fd`, found by its
+// journal: message i is delivered when its file holds its bytes, and so is every one before the
+// last delivered (a reader removed or moved it). Sets `resume_at` to where the rest of `text`
+// starts and `first_name` to the name its first message takes, and fills `kept` with the runs
+// whose files the new journal must still name. Returns how many were delivered.
+static int find_delivered_messages(std::string_view text, int dir_fd, const struct stat &mailbox, bool sync_data,
+                                   journal &kept, std::size_t &resume_at, std::uint64_t &first_name)
+{
+    journal found;
+    bool resuming = read_journal(dir_fd, mailbox, found);
+    directory_names names;
+    std::size_t interrupted = 0; // its messages: those that start in the first found.size bytes
+    for (std::size_t start = 0; resuming && start < std::size_t(found.size); interrupted++)
+        start += message_at(text, start).size() + 1;
+    if (resuming) {
+        names.wanted_from = found.runs.front().first_name;
+        names.wanted_to = found.runs.back().first_name + interrupted + 64 * found.runs.size();
+    }
+    first_name = name_count;
+    if (!read_directory_names(dir_fd, names))
+        return 0;
+    std::size_t delivered = 0, start = 0;
+    for (std::size_t index = 0; index < interrupted; index++) {
+        std::string_view message = message_at(text, start);
+        std::string_view longer = text.substr(start, message.size() + 1);
+        int held = find_message_file(dir_fd, found, names, index, message, longer, sync_data);
+        if (held < 0)
+            break;
+        start += message.size() + 1;
+        if (held > 0) {
+            delivered = index + 1;
+            resume_at = start;
+        }
+    }
+    if (resuming && delivered < interrupted) {
+        // The file it was writing when it was killed, where it wrote under a hidden name first.
+        std::int64_t number = journal_name(found, delivered);
+        char hidden[17] = ".";
+        if (number >= 0) {
+            format_message_name(std::uint64_t(number), hidden + 1);
+            unlinkat(dir_fd, hidden, 0);
+        }
+    }
+    for (const journal_run &run : found.runs)
+        if (delivered > 0 && run.first_message < delivered)
+            kept.runs.push_back(run);
+    std::size_t left = 0;
+    for (std::size_t at = resume_at; at < text.size(); left++)
+        at += message_at(text, at).size() + 1;
+    first_name = std::uint64_t(names.greatest + 1);
+    if (first_name + left > name_count)
+        first_name = lowest_free_name(dir_fd);
+    return int(delivered);
 }
 
 static bool same_time(struct timespec a, struct timespec b)
@@ -140,8 +247,13 @@ static void empty_mailbox(int fd, const struct stat &loaded)
         fputs("Unable to truncate input file: File changed while it was converted\n", stderr);
     else if (ftruncate(fd, 0) != 0)
         perror("Unable to truncate input file");
-    else if (!silent_mode)
-        puts("Input Mailbox truncated.");
+    else {
+        // Emptied first: a journal left by a kill in between matches nothing.
+        remove_journal();
+        if (!silent_mode)
+            puts("Input Mailbox truncated.");
+    }
+    close_journal();
     keep_published_files();
     resume_signals();
 }
@@ -183,10 +295,25 @@ static int convert_locked_mailbox(int fd, bool in_shared_folder, const char *out
         int failure = check_mailbox_owner(in_shared_folder, status.st_uid, directory.status.st_uid);
         if (failure == 0)
             failure = write_as_owner(directory.status);
+        bool sync_data = truncate_input && !syncs_whole_file_system;
+        journal kept;
+        std::size_t resume_at = 0;
+        std::uint64_t first_name = name_count;
+        int delivered = failure == 0 ? find_delivered_messages(text, directory.fd, status, sync_data, kept, resume_at,
+                                                               first_name)
+                                     : 0;
+        journal_run run = {std::size_t(delivered), first_name, {}};
+        name_message_files_from(first_name);
         if (failure != 0)
             report_creation_failure(failure);
-        else if (prepare_message_files(text, directory.fd) == 0)
-            count = write_messages(text, directory.fd, truncate_input && !syncs_whole_file_system);
+        else if (prepare_message_files(text.substr(resume_at), directory.fd, status, kept,
+                                       first_name < name_count ? &run : nullptr) == 0) {
+            if (delivered > 0 && !silent_mode)
+                printf("Resuming interrupted conversion, %d messages already written\n", delivered);
+            count = write_messages(text, resume_at, directory.fd, sync_data);
+            if (count >= 0)
+                count += delivered;
+        }
     }
     // Syncing, emptying and the dot-file are root's again.
     if (stop_writing_as_owner() != 0)
@@ -197,10 +324,15 @@ static int convert_locked_mailbox(int fd, bool in_shared_folder, const char *out
         count = -1;
     // The directory stays open for a signal's undo until the outcome is final: the files of a copy
     // once all are written, those kept by a reported failure, or with -t once emptying was tried.
-    if (count < 0 || !truncate_input)
+    if (count < 0 || !truncate_input) {
+        // A copy that wrote every message is done: the next run copies again.
+        if (count >= 0)
+            remove_journal();
+        close_journal();
         keep_published_files();
-    else
+    } else {
         empty_mailbox(fd, status);
+    }
     release_path(directory);
     return count;
 }

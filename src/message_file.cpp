@@ -1,5 +1,6 @@
 #include "message_file.h"
 
+#include "message_names.h"
 #include "platform.h"
 #include "received_date.h"
 #include "signal_cleanup.h"
@@ -117,29 +118,70 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
     return nullptr;
 }
 
-// The name each message file is published under; the six X are chosen anew for each.
-static char message_name[] = "quelvaronXXXXXX";
-static_assert(sizeof message_name <= published_name_size, "a published name must fit the undo's record");
+// The name each message file is published under, and the same behind a dot while it is written.
+static char hidden_name[] = ".quelvaronXXXXXX";
+static char *const message_name = hidden_name + 1;
+static_assert(sizeof hidden_name - 1 <= published_name_size, "a published name must fit the undo's record");
 
-// Publishes a whole message file under a new name message_name in `dir_fd`: the unnamed file open
-// on `fd`, or, when `fd` is -1, the hidden file `hidden` there, moved without replacing a file.
+// The number of the name the next message file tries, while names go in mailbox order.
+static bool names_in_order = false;
+static std::uint64_t next_name = 0;
+
+void name_message_files_from(std::uint64_t first)
+{
+    names_in_order = first < name_count;
+    next_name = first;
+}
+
+// Puts the name the next message file tries in message_name: the next in order, or where names
+// do not go in order (or none is left) six characters chosen at random.
+static void choose_message_name()
+{
+    if (names_in_order && next_name >= name_count) {
+        names_in_order = false;
+        abandon_journal();
+    }
+    if (names_in_order)
+        format_message_name(next_name, message_name);
+    else
+        fill_random_suffix(message_name);
+}
+
+// The name in message_name was published (`taken` false), or is another file's: the next message
+// file tries the next name, and the journal remembers one passed over.
+static void move_to_next_name(bool taken)
+{
+    if (!names_in_order)
+        return;
+    if (taken)
+        pass_over_name(next_name);
+    next_name++;
+}
+
+// Publishes a whole message file under the next free name in `dir_fd`: the unnamed file open on
+// `fd`, or, when `fd` is -1, the hidden file hidden_name there, moved without replacing a file,
+// on the first try only (a hidden file is named after the name it takes).
 // The name is recorded for a signal's undo together with the call that takes it, so that a signal
 // neither misses a file published nor removes a name the tool did not take. Returns 0, or -1 with
-// errno set.
-static int publish_message_file(int fd, int dir_fd, const char *hidden)
+// errno set (EEXIST where the hidden file's name was taken).
+static int publish_message_file(int fd, int dir_fd)
 {
     int published = -1;
     for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
-        fill_random_suffix(message_name);
+        if (fd >= 0)
+            choose_message_name();
         defer_signals();
         published = fd >= 0 ? link_unnamed_file(fd, dir_fd, message_name)
-                            : move_without_replacing(dir_fd, hidden, message_name);
+                            : move_without_replacing(dir_fd, hidden_name, message_name);
         if (published == 0)
             record_published_file(message_name);
         resume_signals();
-        if (published == 0 || errno != EEXIST)
+        if (published == 0 || errno != EEXIST || fd < 0)
             break;
+        move_to_next_name(true);
     }
+    if (published == 0)
+        move_to_next_name(false);
     return published;
 }
 
@@ -147,28 +189,43 @@ static int publish_message_file(int fd, int dir_fd, const char *hidden)
 // maildir readers pass over, and then moved to its own. A signal's end removes the hidden file.
 static int write_hidden_message_file(std::string_view message, int dir_fd, bool sync_data)
 {
-    static char hidden_name[] = ".quelvaronXXXXXX";
-    // A signal while the file is made must wait until its name is known, or that file would be
-    // left behind empty.
-    defer_signals();
-    int fd = mkstempat(dir_fd, hidden_name);
-    if (fd >= 0) {
-        message_file_in_progress.dir_fd = dir_fd;
-        message_file_in_progress.name = hidden_name;
+    for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
+        choose_message_name();
+        // A signal while the file is made must wait until its name is known, or that file would be
+        // left behind empty.
+        defer_signals();
+        int fd = openat(dir_fd, hidden_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            message_file_in_progress.dir_fd = dir_fd;
+            message_file_in_progress.name = hidden_name;
+        }
+        resume_signals();
+        if (fd < 0 && errno == EEXIST) {
+            move_to_next_name(true);
+            continue;
+        }
+        if (fd < 0) {
+            report("Unable to create output file");
+            return 1;
+        }
+        if (const char *failed = fill_message_file(fd, message, sync_data))
+            return discard_message_file(failed, fd, dir_fd, hidden_name);
+        if (close(fd) != 0)
+            return discard_message_file("Unable to close output file", -1, dir_fd, hidden_name);
+        if (publish_message_file(-1, dir_fd) == 0) {
+            message_file_in_progress.name = nullptr;
+            return 0;
+        }
+        if (errno != EEXIST)
+            return discard_message_file("Unable to create output file", -1, dir_fd, hidden_name);
+        // Another run took the name meanwhile: this message goes under the next one.
+        unlinkat(dir_fd, hidden_name, 0);
+        message_file_in_progress.name = nullptr;
+        move_to_next_name(true);
     }
-    resume_signals();
-    if (fd < 0) {
-        report("Unable to create output file");
-        return 1;
-    }
-    if (const char *failed = fill_message_file(fd, message, sync_data))
-        return discard_message_file(failed, fd, dir_fd, hidden_name);
-    if (close(fd) != 0)
-        return discard_message_file("Unable to close output file", -1, dir_fd, hidden_name);
-    if (publish_message_file(-1, dir_fd, hidden_name) != 0)
-        return discard_message_file("Unable to create output file", -1, dir_fd, hidden_name);
-    message_file_in_progress.name = nullptr;
-    return 0;
+    errno = EEXIST;
+    report("Unable to create output file");
+    return 1;
 }
 
 // The failures of an O_TMPFILE open on a file system or kernel that has no unnamed files.
@@ -191,7 +248,7 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data)
     if (fd >= 0) {
         if (const char *failed = fill_message_file(fd, message, sync_data))
             return discard_message_file(failed, fd, dir_fd, nullptr);
-        if (publish_message_file(fd, dir_fd, nullptr) == 0) {
+        if (publish_message_file(fd, dir_fd) == 0) {
             if (close(fd) != 0)
                 return discard_message_file("Unable to close output file", -1, dir_fd, message_name);
             return 0;

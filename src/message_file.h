@@ -39,8 +39,13 @@ inline constexpr std::size_t directory_entry_room = 64;
 // with report_creation_failure() and returns 1.
 int free_room(int dir_fd, file_system_room &room);
 
-// Writes `message` whole into a new file "quelvaronXXXXXX" (six random letters and digits) in the
-// directory `dir_fd`, with mode 0666 whatever the umask, the date of its "From " line as its
+// Has the message files written from now on take names in order from the name number `first`
+// (message_names.h), passing over those taken and noting them in the journal; name_count or more
+// (no name left, or a directory that cannot be read) gives names chosen at random.
+void name_message_files_from(std::uint64_t first);
+
+// Writes `message` whole into a new file "quelvaronXXXXXX" (the next name, see
+// name_message_files_from()) in the directory `dir_fd`, with mode 0666 whatever the umask, the date of its "From " line as its
 // modification time where read_received_date() reads one (else the time it was written), and with
 // `sync_data` on stable storage before it is closed.
 // The file gets its name only once it is whole: it is written unnamed and then linked in (Linux

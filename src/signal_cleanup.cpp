@@ -24,6 +24,7 @@ static published_name *published = nullptr;
 static std::size_t published_room = 0;
 static volatile std::size_t published_count = 0;
 static volatile int published_dir_fd = -1;
+static const char *volatile undone_journal = nullptr;
 static volatile sig_atomic_t outcome_final = 0;
 
 // The signals that stop the tool, and for each the line its end writes, made whole beforehand so
@@ -61,8 +62,11 @@ static void stop_at_once(int signal_number)
     if (undone) {
         std::size_t count = published_count;
         std::atomic_signal_fence(std::memory_order_acquire);
-        for (std::size_t i = 0; i < count; i++)
+        // Newest first, so that a SIGKILL meanwhile leaves the oldest, which the journal still names.
+        for (std::size_t i = count; i-- > 0;)
             unlinkat(published_dir_fd, published[i].name, 0); // one a reader renamed stays
+        if (undone_journal != nullptr)
+            unlinkat(published_dir_fd, undone_journal, 0);
     }
     remove_entries();
     for (std::size_t i = 0; i < std::size(stopping_signals); i++) {
@@ -129,7 +133,7 @@ int remove_on_signal(signal_removal *entry)
     return 0;
 }
 
-int undo_on_signal(int dir_fd, std::size_t count)
+int undo_on_signal(int dir_fd, std::size_t count, const char *journal)
 {
     auto *names = static_cast<published_name *>(calloc(count ? count : 1, sizeof(published_name)));
     if (names == nullptr) {
@@ -142,6 +146,7 @@ int undo_on_signal(int dir_fd, std::size_t count)
     published_room = count;
     published_count = 0;
     published_dir_fd = dir_fd;
+    undone_journal = journal;
     outcome_final = 0;
     resume_signals();
     return 0;

@@ -35,10 +35,11 @@ int remove_on_signal(signal_removal *entry);
 inline constexpr std::size_t published_name_size = 16;
 
 // Until keep_published_files() is called, a signal removes every file recorded as published in
-// the directory `dir_fd`, so that an interrupted run leaves the directory as it found it and the
-// next run delivers each message once; a file renamed or removed meanwhile is passed over. Makes
-// room for `count` names. Returns 0, or -1 with errno ENOMEM.
-int undo_on_signal(int dir_fd, std::size_t count);
+// the directory `dir_fd`, newest first, and then the file `journal` there (unless nullptr), so
+// that an interrupted run leaves the directory as it found it and the next run delivers each
+// message once; a file renamed or removed meanwhile is passed over. Makes room for `count` names.
+// Returns 0, or -1 with errno ENOMEM.
+int undo_on_signal(int dir_fd, std::size_t count, const char *journal);
 
 // Records `name` (shorter than published_name_size), just published in the directory given to
 // undo_on_signal(). Call it in the same deferred section as the call that published it, so that

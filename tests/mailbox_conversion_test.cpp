@@ -162,6 +162,38 @@ TEST_F(Conversion, FilesAreNamedByMkstempAndGetMode0666WhateverTheUmask)
     }
 }
 
+// Readers order new files by name: each run's names follow the greatest one there, in mailbox
+// order, also where unnamed files are refused and each is written under a hidden name first.
+TEST_F(Conversion, NamesFollowTheMailboxOrderAfterTheNamesThere)
+{
+    const strings messages = {"From a\nA\n", "From b\nB\n", "From c\nC\n"};
+    struct {
+        const char *name;
+        strings there; // before the two runs
+        strings taken; // by the two runs, in order
+    } rows[] = {
+        {"an empty directory", {}, {"000000", "000001", "000002", "000003", "000004", "000005"}},
+        {"after a name a reader renamed and a hidden one", {"quelvaron00000z:2,S", ".quelvaron000010", "quelvaronZZ", "x"},
+         {"000011", "000012", "000013", "000014", "000015", "000016"}},
+        // No name left above the greatest: the lowest free ones, passing over one taken.
+        {"after an earlier version's names", {"quelvaronzzzzzy", "quelvaron000000", "quelvaron000002"},
+         {"000001", "000003", "000004", "000005", "000006", "000007"}},
+    };
+    write_file(mbox(), messages[0] + "\n" + messages[1] + "\n" + messages[2]);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        remove_scratch_directory(out());
+        mkdir(out().c_str(), 0700);
+        for (const std::string &name : row.there)
+            write_file(out() + "/" + name, "x");
+        ASSERT_EQ(run_tool({"mbox", "out"}, dir).status, 0);
+        ASSERT_EQ(run_tool({"mbox", "out"}, dir, {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=tmpfile"}}).status, 0);
+        for (std::size_t i = 0; i < row.taken.size(); i++)
+            EXPECT_EQ(read_file(out() + "/quelvaron" + row.taken[i]), messages[i % 3]) << row.taken[i];
+        EXPECT_EQ(file_names(out()).size(), row.there.size() + row.taken.size());
+    }
+}
+
 TEST_F(Conversion, SilentModePrintsNothingButErrors)
 {
     write_file(mbox(), "From a\nA\n");

@@ -175,7 +175,8 @@ std::vector<std::string> file_names(const std::string &directory)
 {
     std::vector<std::string> names;
     for (const fs::directory_entry &entry : fs::directory_iterator(directory))
-        names.push_back(entry.path().filename());
+        if (!entry.path().filename().string().starts_with(".quelvaron-journal-"))
+            names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

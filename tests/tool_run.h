@@ -54,7 +54,8 @@ void remove_scratch_directory(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 
-// The names of the files in `directory`, and their contents sorted (names carry no order).
+// The names of the files in `directory`, sorted, but for the journal a run leaves for the next,
+// and their contents sorted.
 std::vector<std::string> file_names(const std::string &directory);
 std::vector<std::string> sorted_contents(const std::string &directory);
 
