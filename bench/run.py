@@ -7,13 +7,16 @@ floor in turn, several times, converting into tmpfs: the floor that publishes ea
 the tool does, and the one that writes each in place under its final name, so that the cost of
 publishing shows, and the portable tool against the floor that makes the portable calls; then, as
 root, the tool writing into a user's directory (as him) against into root's own; then the tool
-against Python's mailbox module on 10,000 messages; then "-t" against no "-t" on 100,000 messages
+writing 10,000 messages into a directory of 100,000
+files against into an empty one, and a resumed run against a whole one; then the tool against
+Python's mailbox module on 10,000 messages; then "-t" against no "-t" on 100,000 messages
 with the output on disk; then the split alone, against a byte-by-byte search. Prints medians.
 Leaves no files behind.
 
     python3 bench/run.py [--quick]      (--quick: 10,000 and 100,000 messages only)
 """
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -78,6 +81,64 @@ def compare(programs, mailbox, scratch, runs):
     return {name: (statistics.median(times[name]), peaks[name]) for name, _ in programs}
 
 
+def directory_pass(tool, make_mailbox, memory):
+    """Times 10,000 messages into a directory that already holds the 100,000 files of an earlier
+    run, whose names the tool reads once to name its own after them, against into an empty one."""
+    print("\nthe directory pass: 10,000 messages into a directory of 100,000 files, against into an empty one"
+          " (tmpfs, medians of 7)")
+    small = os.path.join(memory, "mailbox-10000")
+    subprocess.run([make_mailbox, "10000", small], check=True)
+    full = fresh_directory(memory, "full")
+    subprocess.run([tool, os.path.join(memory, "mailbox-100000"), full, "-s"], check=True)
+    earlier = set(os.listdir(full))
+    times = {"empty": [], "full": []}
+    for attempt in range(8):
+        for name in ("empty", "full") if attempt % 2 == 0 else ("full", "empty"):
+            out = fresh_directory(memory, "out") if name == "empty" else full
+            seconds, _ = timed([tool, small, out, "-s"])
+            if attempt > 0:
+                times[name].append(seconds)
+            if name == "empty":
+                remove_and_settle(out)
+            else:
+                for added in set(os.listdir(full)) - earlier:
+                    os.remove(os.path.join(full, added))
+                time.sleep(0.2)
+    empty, full_s = (statistics.median(times[name]) for name in ("empty", "full"))
+    print(f"into an empty directory: {empty:.3f} s, into one of 100,000 files: {full_s:.3f} s,"
+          f" ratio {full_s / empty:.3f}, {(full_s - empty) / 100_000 * 1e9:.0f} ns per file there")
+    shutil.rmtree(full)
+    os.remove(small)
+
+
+def resumed_run(tool, memory):
+    """Times the run after a failed one that wrote all but the last of 100,000 messages (it
+    compares each file with its message and writes one), against a run into an empty directory."""
+    print("\na resumed run: after a run that failed at the last of 100,000 messages, against a whole run"
+          " (tmpfs, medians of 7)")
+    source = os.path.join(memory, "mailbox-100000")
+    with open(source, "ab") as mailbox:
+        mailbox.write(b"\nFrom big@example.org Mon Jan  1 00:00:00 2024\nSubject: big\n\n" + b"x" * (4 << 20) + b"\n")
+    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (2 << 20, 2 << 20))
+    times = {"whole": [], "resumed": []}
+    for attempt in range(8):
+        for name in ("whole", "resumed") if attempt % 2 == 0 else ("resumed", "whole"):
+            out = fresh_directory(memory, "out")
+            if name == "resumed":
+                failed = subprocess.run([tool, source, out, "-s"], preexec_fn=limit, stderr=subprocess.DEVNULL)
+                if failed.returncode != 1:
+                    sys.exit("the run to resume did not fail")
+                time.sleep(0.2)
+            seconds, _ = timed([tool, source, out, "-s"])
+            if attempt > 0:
+                times[name].append(seconds)
+            remove_and_settle(out)
+    whole, resumed = (statistics.median(times[name]) for name in ("whole", "resumed"))
+    print(f"whole: {whole:.3f} s, resumed: {resumed:.3f} s, ratio {resumed / whole:.3f}")
+    with open(source, "r+b") as mailbox:
+        mailbox.truncate(os.path.getsize(source) - (4 << 20) - 62)
+
+
 def main():
     quick = "--quick" in sys.argv[1:]
     counts = [(10_000, 9), (100_000, 7)] + ([] if quick else [(1_000_000, 3)])
@@ -136,6 +197,9 @@ def main():
                     remove_and_settle(out)
             own, users = (statistics.median(times[name]) for name, _ in owners)
             print(f"into root's: {own:.3f} s, into a user's: {users:.3f} s, ratio {users / own:.3f} (medians of 7)")
+
+        directory_pass(tool, make_mailbox, memory)
+        resumed_run(tool, memory)
 
         print("\ntool against Python's mailbox module (10,000 messages, tmpfs)")
         small = os.path.join(memory, "mailbox-10000")

@@ -29,7 +29,10 @@ std::string_view message_at(std::string_view text, std::size_t start);
 // through a link that lies, in a folder its group or others may write is converted by root only
 // into a directory of root's or of the mailbox's owner, else "Mailbox owned by another user" is
 // reported as a failed creation. No file is written unless a file for
-// every message fits in the room an unprivileged user has left.
+// every message fits in the room an unprivileged user has left. Files are named in mailbox order
+// after the names in the directory, and a journal there (message_names.h) lets the run after one
+// that was killed or failed write only the messages not yet delivered ("Resuming interrupted
+// conversion, N messages already written"); it is removed once it can serve nothing.
 // Prints progress and summary lines unless silent_mode, and reports every failure through perror.
 // Returns 0 when every message was written (even if emptying failed), 1 when the conversion ended
 // early, in which case the mailbox is left as it was.
