@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "signal_cleanup.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -179,9 +180,10 @@ static int find_delivered_messages(std::string_view text, int dir_fd, const stru
     std::size_t interrupted = 0; // its messages: those that start in the first found.size bytes
     for (std::size_t start = 0; resuming && start < std::size_t(found.size); interrupted++)
         start += message_at(text, start).size() + 1;
-    if (resuming) {
-        names.wanted_from = found.runs.front().first_name;
-        names.wanted_to = found.runs.back().first_name + interrupted + 64 * found.runs.size();
+    names.wanted_from = name_count;
+    for (const journal_run &run : found.runs) { // the names its files may have
+        names.wanted_from = std::min(names.wanted_from, run.first_name);
+        names.wanted_to = std::max(names.wanted_to, run.first_name + interrupted + run.passed_over.size());
     }
     first_name = name_count;
     if (!read_directory_names(dir_fd, names))
@@ -196,7 +198,7 @@ static int find_delivered_messages(std::string_view text, int dir_fd, const stru
         start += message.size() + 1;
         if (held > 0) {
             delivered = index + 1;
-            resume_at = start;
+            resume_at = std::min(start, text.size());
         }
     }
     if (resuming && delivered < interrupted) {

@@ -337,6 +337,11 @@ TEST_F(Conversion, AMailboxThatCannotBeEmptiedSafelyIsKept)
         EXPECT_EQ(result.out, "Processing mbox to out...\n" + summary(1, 9));
         EXPECT_EQ(read_file(mbox()), c.mailbox_after);
         EXPECT_EQ(sorted_contents(out()), strings{"From a\nA\n"});
+        // Its journal stays, so the next run writes only what no file holds yet.
+        EXPECT_EQ(run_tool({"mbox", "out", "-t", "-s"}, dir).status, 0);
+        strings expected = reference_split(c.mailbox_after);
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(sorted_contents(out()), expected);
         remove_scratch_directory(out());
         mkdir(out().c_str(), 0700);
     }
