@@ -1,16 +1,17 @@
 // The floor: the least a converter with the tool's guarantees can do. It loads the mailbox with
-// read, splits it with memmem, and for each message makes the calls the tool must make and nothing
+// read (or maps it, with "mapped"), splits it with memmem, and for each message makes the calls the tool must make and nothing
 // more, naming the files from a counter with no formatting: by default it publishes each file
 // whole, written unnamed in the directory opened once (O_TMPFILE, write, fchmod, futimens, linkat
 // through /proc/self/fd, close); with "portable" as the portable branch does, under a hidden name
 // that is then moved without replacing (openat O_EXCL, write, fchmod, futimens, close, linkat,
 // unlinkat); with "in-place" it writes each under its final name as it goes (openat O_EXCL, write,
 // fchmod, futimens, close).
-//   floor MAILBOX DIR [in-place|portable]
+//   floor MAILBOX DIR [in-place|portable|mapped]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,23 +27,29 @@ static void next_name(char *name)
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3 && !(argc == 4 && (strcmp(argv[3], "in-place") == 0 || strcmp(argv[3], "portable") == 0)))
+    if (argc != 3 && !(argc == 4 && (strcmp(argv[3], "in-place") == 0 || strcmp(argv[3], "portable") == 0 ||
+                                      strcmp(argv[3], "mapped") == 0)))
         return 2;
     bool in_place = argc == 4 && argv[3][0] == 'i', portable = argc == 4 && argv[3][0] == 'p';
+    bool mapped = argc == 4 && argv[3][0] == 'm';
     int fd = open(argv[1], O_RDONLY);
     int dir_fd = open(argv[2], (portable || in_place ? O_RDONLY : O_PATH) | O_DIRECTORY);
     struct stat status;
     if (fd < 0 || dir_fd < 0 || fstat(fd, &status) != 0)
         return 1;
     std::size_t size = std::size_t(status.st_size);
-    char *block = static_cast<char *>(malloc(size ? size : 1));
-    for (std::size_t loaded = 0; loaded < size;) {
+    char *block = mapped ? static_cast<char *>(mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0))
+                         : static_cast<char *>(malloc(size ? size : 1));
+    if (mapped && block == MAP_FAILED)
+        return 1;
+    for (std::size_t loaded = 0; !mapped && loaded < size;) {
         ssize_t got = read(fd, block + loaded, size - loaded);
         if (got <= 0)
             return 1;
         loaded += std::size_t(got);
     }
-    close(fd);
+    if (!mapped)
+        close(fd);
     const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
     char name[] = "quelvaron000000", hidden[] = ".quelvaron000000", proc_path[32] = "";
     int proc_fd = -1;
@@ -78,6 +85,9 @@ int main(int argc, char *argv[])
         }
         start = end + 1;
     }
-    free(block);
+    if (mapped)
+        munmap(block, size);
+    else
+        free(block);
     return 0;
 }

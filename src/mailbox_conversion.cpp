@@ -1,6 +1,7 @@
 #include "mailbox_conversion.h"
 
 #include "mailbox_lock.h"
+#include "mailbox_map.h"
 #include "message_file.h"
 #include "message_names.h"
 #include "owner_identity.h"
@@ -17,13 +18,27 @@
 #include <new>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 int silent_mode = 0;
 
 std::size_t find_or_end(std::string_view text, std::string_view pattern)
 {
-    std::size_t position = text.find(pattern);
-    return position == std::string_view::npos ? text.size() : position;
+    if (pattern.size() < 2) {
+        std::size_t position = text.find(pattern);
+        return position == std::string_view::npos ? text.size() : position;
+    }
+    // The separator's "F" is far rarer in mail than its newline, which ends every line: memchr
+    // finds each, and the whole pattern is compared from the byte before it.
+    const char *data = text.data(), *end = data + text.size();
+    for (const char *at = data + 1; at < end; at++) {
+        at = static_cast<const char *>(memchr(at, pattern[1], std::size_t(end - at)));
+        if (at == nullptr)
+            break;
+        if (std::size_t(end - at) + 1 >= pattern.size() && memcmp(at - 1, pattern.data(), pattern.size()) == 0)
+            return std::size_t(at - 1 - data);
+    }
+    return text.size();
 }
 
 std::string_view message_at(std::string_view text, std::size_t start)
@@ -33,62 +48,40 @@ std::string_view message_at(std::string_view text, std::size_t start)
     return text.substr(start, 1 + find_or_end(text.substr(start + 1), message_separator));
 }
 
-// Loads the `size` bytes of the mailbox open on `fd` into a new block. Returns the block, which
-// the caller frees, or reports through perror and returns nullptr.
-static char *load_mailbox(int fd, off_t size)
+// The messages of `text`, cut once: the position at which each starts, in `starts`. Stops and
+// returns false past `most` messages, more files than the file system has room for, so that a
+// mailbox of tiny messages cannot make the list grow without end.
+static bool cut_messages(std::string_view text, std::uint64_t most, std::vector<std::size_t> &starts)
 {
-    if (static_cast<std::uintmax_t>(size) >= SIZE_MAX) {
-        errno = ENOMEM;
-        perror("Cannot allocate buffer");
-        return nullptr;
+    for (std::size_t start = 0; start < text.size(); start += message_at(text, start).size() + 1) {
+        if (starts.size() >= most)
+            return false;
+        starts.push_back(start);
     }
-    std::size_t wanted = static_cast<std::size_t>(size);
-    char *block = static_cast<char *>(malloc(wanted));
-    if (block == nullptr) {
-        perror("Cannot allocate buffer");
-        return nullptr;
-    }
-    std::size_t loaded = 0;
-    while (loaded < wanted) {
-        ssize_t got = read(fd, block + loaded, wanted - loaded);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            perror("Unable to read input file");
-            free(block);
-            return nullptr;
-        }
-        if (got == 0) {
-            // A program that ignores the lock cut the file meanwhile: convert none of it rather
-            // than a part.
-            fputs("Unable to read input file: File is shorter than its size\n", stderr);
-            free(block);
-            return nullptr;
-        }
-        loaded += static_cast<std::size_t>(got);
-    }
-    return block;
+    return true;
 }
 
-// Before the first message file of `text` (the messages still to write) is made in the directory
-// `dir_fd`: reports ENOSPC and returns 1 unless a file for each message, its name in the directory
-// and the journal fit in the file system as a user without root's reserve may fill it, so that no
-// run leaves files that it could not finish (what others write meanwhile can still fill it: the
-// writes then fail); then writes the journal, `run` after the runs `kept` (unless `run` is null),
-// and makes room to record every file for a signal's undo, which removes the journal too where the
-// run resumed none. Returns 0, or 1 after reporting the failure.
-static int prepare_message_files(std::string_view text, int dir_fd, const struct stat &mailbox, const journal &kept,
-                                 const journal_run *run)
+// Message `index` of `text` as cut into `starts`: up to the newline before the next one.
+static std::string_view message_of(std::string_view text, const std::vector<std::size_t> &starts, std::size_t index)
 {
-    file_system_room room;
-    if (free_room(dir_fd, room) != 0)
-        return 1;
+    std::size_t end = index + 1 < starts.size() ? starts[index + 1] - 1 : text.size();
+    return text.substr(starts[index], end - starts[index]);
+}
+
+// Before the first file of the messages from `first` on (those still to write) is made in the
+// directory `dir_fd`, with `room` as it has: reports ENOSPC and returns 1 unless a file for each
+// message, its name in the directory and the journal fit in the file system as a user without
+// root's reserve may fill it, so that no run leaves files that it could not finish (what others
+// write meanwhile can still fill it: the writes then fail); then writes the journal, `run` after
+// the runs `kept` (unless `run` is null), and makes room to record every file for a signal's undo,
+// which removes the journal too where the run resumed none. Returns 0, or 1 after reporting.
+static int prepare_message_files(std::string_view text, const std::vector<std::size_t> &starts, std::size_t first,
+                                 int dir_fd, const file_system_room &room, const struct stat &mailbox,
+                                 const journal &kept, const journal_run *run)
+{
     std::uint64_t files = 1, blocks = 1; // the journal's
-    for (std::size_t start = 0; start < text.size(); files++) {
-        std::size_t size = message_at(text, start).size();
-        blocks += (size + room.block_size - 1) / room.block_size;
-        start += size + 1;
-    }
+    for (std::size_t i = first; i < starts.size(); i++, files++)
+        blocks += (message_of(text, starts, i).size() + room.block_size - 1) / room.block_size;
     blocks += (files * directory_entry_room + room.block_size - 1) / room.block_size;
     if (files > room.inodes || blocks > room.blocks) {
         report_creation_failure(ENOSPC);
@@ -105,20 +98,20 @@ static int prepare_message_files(std::string_view text, int dir_fd, const struct
     return 0;
 }
 
-// Writes every message of `text` from `start` on to its own file in the directory `dir_fd`, in
-// mailbox order. Returns the number written, or -1 after reporting the message that could not be
-// written.
-static int write_messages(std::string_view text, std::size_t start, int dir_fd, bool sync_data)
+// Writes the messages from `first` on to files of their own in the directory `dir_fd`, in mailbox
+// order, giving the mailbox's pages back behind them. Returns the number written, or -1 after
+// reporting the message that could not be written.
+static int write_messages(std::string_view text, const std::vector<std::size_t> &starts, std::size_t first,
+                          int dir_fd, bool sync_data)
 {
     int count = 0;
-    while (start < text.size()) {
-        std::string_view message = message_at(text, start);
-        if (write_message_file(message, dir_fd, sync_data) != 0) {
-            perror("Error processing mail, terminating");
+    for (std::size_t i = first; i < starts.size(); i++, count++) {
+        if (write_message_file(message_of(text, starts, i), dir_fd, sync_data, mailbox_holds) != 0) {
+            if (!mailbox_cut_short()) // that is a failed read, already reported
+                perror("Error processing mail, terminating");
             return -1;
         }
-        count++;
-        start += message.size() + 1;
+        release_mailbox_pages(starts[i]);
     }
     return count;
 }
@@ -168,18 +161,20 @@ static int find_message_file(int dir_fd, const journal &found, const directory_n
 
 // The messages that an interrupted run of this mailbox delivered into `dir_fd`, found by its
 // journal: message i is delivered when its file holds its bytes, and so is every one before the
-// last delivered (a reader removed or moved it). Sets `resume_at` to where the rest of `text`
-// starts and `first_name` to the name its first message takes, and fills `kept` with the runs
-// whose files the new journal must still name. Returns how many were delivered.
-static int find_delivered_messages(std::string_view text, int dir_fd, const struct stat &mailbox, bool sync_data,
-                                   journal &kept, std::size_t &resume_at, std::uint64_t &first_name)
+// last delivered (a reader removed or moved it). Sets `first_name` to the name the first message
+// of the rest takes, and fills `kept` with the runs whose files the new journal must still name.
+// Returns how many were delivered.
+static std::size_t find_delivered_messages(std::string_view text, const std::vector<std::size_t> &starts, int dir_fd,
+                                           const struct stat &mailbox, bool sync_data, journal &kept,
+                                           std::uint64_t &first_name)
 {
     journal found;
     bool resuming = read_journal(dir_fd, mailbox, found);
+    // Its messages: those that start in the mailbox's first found.size bytes.
+    std::size_t interrupted =
+        resuming ? std::size_t(std::lower_bound(starts.begin(), starts.end(), std::size_t(found.size)) - starts.begin())
+                 : 0;
     directory_names names;
-    std::size_t interrupted = 0; // its messages: those that start in the first found.size bytes
-    for (std::size_t start = 0; resuming && start < std::size_t(found.size); interrupted++)
-        start += message_at(text, start).size() + 1;
     names.wanted_from = name_count;
     for (const journal_run &run : found.runs) { // the names its files may have
         names.wanted_from = std::min(names.wanted_from, run.first_name);
@@ -188,18 +183,15 @@ static int find_delivered_messages(std::string_view text, int dir_fd, const stru
     first_name = name_count;
     if (!read_directory_names(dir_fd, names))
         return 0;
-    std::size_t delivered = 0, start = 0;
+    std::size_t delivered = 0;
     for (std::size_t index = 0; index < interrupted; index++) {
-        std::string_view message = message_at(text, start);
-        std::string_view longer = text.substr(start, message.size() + 1);
+        std::string_view message = message_of(text, starts, index);
+        std::string_view longer = text.substr(starts[index], message.size() + 1);
         int held = find_message_file(dir_fd, found, names, index, message, longer, sync_data);
         if (held < 0)
             break;
-        start += message.size() + 1;
-        if (held > 0) {
+        if (held > 0)
             delivered = index + 1;
-            resume_at = std::min(start, text.size());
-        }
     }
     if (resuming && delivered < interrupted) {
         // The file it was writing when it was killed, where it wrote under a hidden name first.
@@ -213,13 +205,40 @@ static int find_delivered_messages(std::string_view text, int dir_fd, const stru
     for (const journal_run &run : found.runs)
         if (delivered > 0 && run.first_message < delivered)
             kept.runs.push_back(run);
-    std::size_t left = 0;
-    for (std::size_t at = resume_at; at < text.size(); left++)
-        at += message_at(text, at).size() + 1;
     first_name = std::uint64_t(names.greatest + 1);
-    if (first_name + left > name_count)
+    if (first_name + (starts.size() - delivered) > name_count)
         first_name = lowest_free_name(dir_fd);
-    return int(delivered);
+    return delivered;
+}
+
+// Writes the messages of `text` into the directory `dir_fd`, after those that an interrupted run
+// delivered there; `mailbox` is the mailbox's status. Returns the number of messages of the
+// mailbox, or -1 after reporting the failure.
+static int write_mailbox(std::string_view text, int dir_fd, const struct stat &mailbox, bool truncate_input)
+{
+    file_system_room room;
+    if (free_room(dir_fd, room) != 0)
+        return -1;
+    std::vector<std::size_t> starts;
+    if (!cut_messages(text, std::min(room.inodes, room.blocks), starts)) {
+        report_creation_failure(ENOSPC);
+        return -1;
+    }
+    if (!mailbox_holds(text)) // cut short meanwhile
+        return -1;
+    bool sync_data = truncate_input && !syncs_whole_file_system;
+    journal kept;
+    std::uint64_t first_name = name_count;
+    std::size_t delivered = find_delivered_messages(text, starts, dir_fd, mailbox, sync_data, kept, first_name);
+    journal_run run = {delivered, first_name, {}};
+    name_message_files_from(first_name);
+    if (prepare_message_files(text, starts, delivered, dir_fd, room, mailbox, kept,
+                              first_name < name_count ? &run : nullptr) != 0)
+        return -1;
+    if (delivered > 0 && !silent_mode)
+        printf("Resuming interrupted conversion, %zu messages already written\n", delivered);
+    int written = write_messages(text, starts, delivered, dir_fd, sync_data);
+    return written < 0 ? -1 : written + int(delivered);
 }
 
 static bool same_time(struct timespec a, struct timespec b)
@@ -287,40 +306,24 @@ static int convert_locked_mailbox(int fd, bool in_shared_folder, const char *out
             empty_mailbox(fd, status);
         return 0;
     }
-    char *block = load_mailbox(fd, size);
-    if (block == nullptr)
+    mailbox_bytes bytes;
+    if (load_mailbox(fd, size, bytes) != 0)
         return -1;
-    std::string_view text(block, static_cast<std::size_t>(size));
     resolved_path directory;
     int count = -1;
     if (open_message_directory(output_dir, directory) == 0) {
         int failure = check_mailbox_owner(in_shared_folder, status.st_uid, directory.status.st_uid);
         if (failure == 0)
             failure = write_as_owner(directory.status);
-        bool sync_data = truncate_input && !syncs_whole_file_system;
-        journal kept;
-        std::size_t resume_at = 0;
-        std::uint64_t first_name = name_count;
-        int delivered = failure == 0 ? find_delivered_messages(text, directory.fd, status, sync_data, kept, resume_at,
-                                                               first_name)
-                                     : 0;
-        journal_run run = {std::size_t(delivered), first_name, {}};
-        name_message_files_from(first_name);
         if (failure != 0)
             report_creation_failure(failure);
-        else if (prepare_message_files(text.substr(resume_at), directory.fd, status, kept,
-                                       first_name < name_count ? &run : nullptr) == 0) {
-            if (delivered > 0 && !silent_mode)
-                printf("Resuming interrupted conversion, %d messages already written\n", delivered);
-            count = write_messages(text, resume_at, directory.fd, sync_data);
-            if (count >= 0)
-                count += delivered;
-        }
+        else
+            count = write_mailbox(std::string_view(bytes.data, bytes.size), directory.fd, status, truncate_input);
     }
     // Syncing, emptying and the dot-file are root's again.
     if (stop_writing_as_owner() != 0)
         count = -1;
-    free(block);
+    release_mailbox(bytes);
     // Nothing may be emptied that is not safely on disk elsewhere.
     if (count >= 0 && truncate_input && sync_message_files(directory.fd) != 0)
         count = -1;

@@ -82,12 +82,17 @@ static void report(const char *what)
     errno = failure;
 }
 
-// Reports `what`, then closes (when `fd` is still open) and removes (when it has a `name`) a file
+// What fill_message_file() returns where the message's bytes are no longer the mailbox's, which
+// the check that found it has reported.
+static const char source_lost[] = "";
+
+// Reports `what` (unless source_lost), then closes (when `fd` is still open) and removes (when it has a `name`) a file
 // whose message did not get in whole, so that no file in the directory ever holds part of a
 // message. Keeps errno for the caller; returns 1.
 static int discard_message_file(const char *what, int fd, int dir_fd, const char *name)
 {
-    report(what);
+    if (what != source_lost)
+        report(what);
     int failure = errno;
     if (fd >= 0)
         close(fd);
@@ -99,12 +104,14 @@ static int discard_message_file(const char *what, int fd, int dir_fd, const char
 }
 
 // Writes `message` whole into the file open on `fd`, gives it mode 0666 and, where its "From "
-// line has a date, that date as its modification time, and syncs it with `sync_data`. Returns
-// nullptr, or the line that reports the failure, with errno set.
-static const char *fill_message_file(int fd, std::string_view message, bool sync_data)
+// line has a date, that date as its modification time, syncs it with `sync_data`, and asks
+// `still_whole` (if any) whether the message is still the mailbox's. Returns nullptr, or the line
+// that reports the failure, with errno set, or source_lost.
+static const char *fill_message_file(int fd, std::string_view message, bool sync_data,
+                                     bool (*still_whole)(std::string_view))
 {
     if (write_all(fd, message) != 0)
-        return "Unable to write output file";
+        return still_whole != nullptr && !still_whole(message) ? source_lost : "Unable to write output file";
     if (fchmod(fd, 0666) != 0)
         return "Unable to set mode of output file";
     time_t received;
@@ -115,6 +122,8 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
     }
     if (sync_data && fsync(fd) != 0)
         return "Unable to sync output file";
+    if (still_whole != nullptr && !still_whole(message))
+        return source_lost;
     return nullptr;
 }
 
@@ -187,7 +196,8 @@ static int publish_message_file(int fd, int dir_fd)
 
 // Where unnamed files cannot be made or named: the message is written under a hidden name, which
 // maildir readers pass over, and then moved to its own. A signal's end removes the hidden file.
-static int write_hidden_message_file(std::string_view message, int dir_fd, bool sync_data)
+static int write_hidden_message_file(std::string_view message, int dir_fd, bool sync_data,
+                                     bool (*still_whole)(std::string_view))
 {
     for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
         choose_message_name();
@@ -208,7 +218,7 @@ static int write_hidden_message_file(std::string_view message, int dir_fd, bool 
             report("Unable to create output file");
             return 1;
         }
-        if (const char *failed = fill_message_file(fd, message, sync_data))
+        if (const char *failed = fill_message_file(fd, message, sync_data, still_whole))
             return discard_message_file(failed, fd, dir_fd, hidden_name);
         if (close(fd) != 0)
             return discard_message_file("Unable to close output file", -1, dir_fd, hidden_name);
@@ -234,11 +244,11 @@ static bool refuses_unnamed_files(int failure)
     return failure == EOPNOTSUPP || failure == EISDIR || failure == EINVAL;
 }
 
-int write_message_file(std::string_view message, int dir_fd, bool sync_data)
+int write_message_file(std::string_view message, int dir_fd, bool sync_data, bool (*still_whole)(std::string_view))
 {
     static bool unnamed_files_work = has_unnamed_files;
     if (!unnamed_files_work)
-        return write_hidden_message_file(message, dir_fd, sync_data);
+        return write_hidden_message_file(message, dir_fd, sync_data, still_whole);
     // Unnamed until it is whole: a reader never meets part of a message, and a crash leaves none.
     int fd = open_unnamed_file(dir_fd);
     if (fd < 0 && !refuses_unnamed_files(errno)) {
@@ -246,7 +256,7 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data)
         return 1;
     }
     if (fd >= 0) {
-        if (const char *failed = fill_message_file(fd, message, sync_data))
+        if (const char *failed = fill_message_file(fd, message, sync_data, still_whole))
             return discard_message_file(failed, fd, dir_fd, nullptr);
         if (publish_message_file(fd, dir_fd) == 0) {
             if (close(fd) != 0)
@@ -259,7 +269,7 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data)
         close(fd);
     }
     unnamed_files_work = false;
-    return write_hidden_message_file(message, dir_fd, sync_data);
+    return write_hidden_message_file(message, dir_fd, sync_data, still_whole);
 }
 
 int sync_message_files(int dir_fd)

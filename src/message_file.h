@@ -53,7 +53,11 @@ void name_message_files_from(std::uint64_t first);
 // under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
 // success. On failure it reports through perror, leaves no file, and returns 1 with errno as the
 // failed call left it. A signal that ends the process meanwhile removes a hidden file too.
-int write_message_file(std::string_view message, int dir_fd, bool sync_data);
+// With `still_whole`, it is asked once the file is whole, before it is published, and after a
+// failed write, whether `message` is still what the mailbox holds; when not (it reported why), the
+// file is discarded and 1 returned without a line of its own.
+int write_message_file(std::string_view message, int dir_fd, bool sync_data,
+                       bool (*still_whole)(std::string_view message) = nullptr);
 
 // Puts the message files written into the directory `dir_fd` and their directory entries on stable
 // storage: the whole file system where syncs_whole_file_system (platform.h; elsewhere each file

@@ -6,7 +6,10 @@
  * (every read reports end of file, as if the file had been cut after its size was read) or
  * append, rewrite or rewrite-keep-time (a program that ignores every lock appends a message to the
  * mailbox, or writes its first byte again, and perhaps puts its times back, just before its status
- * is looked at for the second time). */
+ * is looked at for the second time), mmap (the mailbox cannot be mapped, as on a file system that
+ * refuses it), read (the mailbox's reads fail with EIO), or shrink and shrink-before-cut (a program
+ * that ignores every lock cuts the mailbox to 5000 bytes while the third message file is made, or
+ * before the mailbox is cut into messages); several, separated by commas. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -15,15 +18,22 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
+/* Whether `call` is among the comma-separated faults asked for. */
 static int faulty(const char *call)
 {
     const char *fault = getenv("QUELVARON_FAULT");
-    return fault != NULL && strcmp(fault, call) == 0;
+    size_t length = strlen(call);
+    for (; fault != NULL && *fault != '\0'; fault += strcspn(fault, ",") + (fault[strcspn(fault, ",")] == ',')) {
+        if (strncmp(fault, call, length) == 0 && (fault[length] == ',' || fault[length] == '\0'))
+            return 1;
+    }
+    return 0;
 }
 
 #define FAIL_OR_PASS(call, type, ...)                                    \
@@ -76,6 +86,9 @@ int openat(int dir_fd, const char *path, int flags, ...)
 }
 int fchmod(int fd, mode_t mode)
 {
+    static int calls = 0;
+    if (faulty("shrink") && ++calls == 3 && ftruncate(locked_fd, 5000) != 0)
+        return -1;
     struct timespec pause = {1, 0};
     while (faulty("slow-fchmod") && nanosleep(&pause, &pause) != 0)
         continue;
@@ -84,6 +97,8 @@ int fchmod(int fd, mode_t mode)
 int fchown(int fd, uid_t owner, gid_t group) { FAIL_OR_PASS(fchown, int (*)(int, uid_t, gid_t), fd, owner, group); }
 int fstatvfs(int fd, struct statvfs *room)
 {
+    if (faulty("shrink-before-cut") && ftruncate(locked_fd, 5000) != 0)
+        return -1;
     int looked = ((int (*)(int, struct statvfs *))dlsym(RTLD_NEXT, "fstatvfs"))(fd, room);
     if (looked == 0 && faulty("statvfs-lies"))
         room->f_bavail = room->f_blocks;
@@ -95,5 +110,19 @@ ssize_t read(int fd, void *buffer, size_t count)
 {
     if (faulty("read-eof"))
         return 0;
+    if (faulty("read")) {
+        errno = EIO;
+        return -1;
+    }
     return ((ssize_t(*)(int, void *, size_t))dlsym(RTLD_NEXT, "read"))(fd, buffer, count);
+}
+
+void *mmap(void *address, size_t length, int protection, int flags, int fd, off_t offset)
+{
+    if (fd >= 0 && fd == locked_fd && faulty("mmap")) {
+        errno = ENODEV;
+        return MAP_FAILED;
+    }
+    return ((void *(*)(void *, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap"))(address, length, protection, flags,
+                                                                                     fd, offset);
 }

@@ -228,7 +228,8 @@ TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
 #ifdef QUELVARON_SANITIZED
     // The sanitizer maps far more address space than any limit would leave; it limits malloc itself,
     // and its warning goes to a log file beside the mailbox.
-    const tool_options allocation_limit = {.environment = {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=256:log_path=asan"}};
+    const tool_options allocation_limit = {.environment = {"ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=256:log_path=asan",
+                                                           shim, "QUELVARON_FAULT=mmap"}};
 #else
     const tool_options allocation_limit = {.address_space_limit = 256 << 20};
 #endif
@@ -252,10 +253,10 @@ TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
          "Unable to lock input file: Input/output error\n"},
         {"status fails", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=fstat"}},
          "Unable to stat input file: Input/output error\n"},
-        {"read fails", {"mbox", "out", "-t"},
-         {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/read,failinfo=5"}},
+        // Where the mailbox cannot be mapped, it is read whole.
+        {"read fails", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=mmap,read"}},
          "Unable to read input file: Input/output error\n"},
-        {"file shorter than its size", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=read-eof"}},
+        {"file shorter than its size", {"mbox", "out", "-t"}, {.environment = {shim, "QUELVARON_FAULT=mmap,read-eof"}},
          "Unable to read input file: File is shorter than its size\n"},
         {"buffer cannot be allocated", {"big", "out", "-t"}, allocation_limit,
          "Cannot allocate buffer: Cannot allocate memory\n"},
@@ -308,6 +309,32 @@ TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
     }
 }
 
+// A program that ignores every lock cuts the mapped mailbox short, before it is cut into messages
+// or while they are written: the run ends as a failed read, with no file holding a lost page's
+// zeros and none hidden, the files before it kept, and the mailbox not emptied.
+TEST_F(Conversion, AMailboxCutShortWhileItIsWrittenEndsTheRunAsAFailedRead)
+{
+    std::string mailbox;
+    for (int i = 0; i < 9; i++)
+        mailbox += "From " + std::to_string(i) + "\n" + std::string(i == 5 ? 20000 : 80, 'x') + "\n\n";
+    const strings messages = reference_split(mailbox);
+    for (const auto &[fault, written] : {std::pair{"shrink", 5u}, {"shrink-before-cut", 0u}}) {
+        SCOPED_TRACE(fault);
+        const tool_options options = {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT="s + fault}};
+        if (!tool_can_run(options))
+            continue;
+        write_file(mbox(), mailbox);
+        tool_result result = run_tool({"mbox", "out", "-t", "-s"}, dir, options);
+        EXPECT_EQ(result.status, 1);
+        EXPECT_EQ(result.err, "Unable to read input file: File is shorter than its size\n");
+        EXPECT_EQ(read_file(mbox()), mailbox.substr(0, 5000));
+        EXPECT_EQ(sorted_contents(out()), strings(messages.begin(), messages.begin() + written)); // hidden ones included
+        EXPECT_EQ(file_names(dir), (strings{"mbox", "out"}));
+        remove_scratch_directory(out());
+        mkdir(out().c_str(), 0700);
+    }
+}
+
 // The mailbox keeps every message when it cannot be emptied, or when a program that ignores every
 // lock wrote to it meanwhile, even without changing its size; the run still succeeds.
 TEST_F(Conversion, AMailboxThatCannotBeEmptiedSafelyIsKept)
@@ -349,7 +376,8 @@ TEST_F(Conversion, AMailboxThatCannotBeEmptiedSafelyIsKept)
 
 TEST_F(Conversion, ShortReadsStillLoadTheWholeMailbox)
 {
-    const tool_options short_reads = {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/io/rw/read/reduce"}};
+    const tool_options short_reads = {.wrapper = {"fiu-run", "-x", "-c", "enable name=posix/mm/mmap,failinfo=19", "-c",
+                                                  "enable name=posix/io/rw/read/reduce"}};
     if (!tool_can_run(short_reads))
         GTEST_SKIP() << "needs fiu-run (apt-get install fiu-utils) and a binary that loads libraries";
     std::string mailbox;

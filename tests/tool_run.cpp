@@ -95,6 +95,10 @@ pid_t start_tool(const std::vector<std::string> &args, const std::string &direct
         rlimit limit = {rlim_t(options.address_space_limit), rlim_t(options.address_space_limit)};
         setrlimit(RLIMIT_AS, &limit);
     }
+    if (options.data_limit >= 0) {
+        rlimit limit = {rlim_t(options.data_limit), rlim_t(options.data_limit)};
+        setrlimit(RLIMIT_DATA, &limit);
+    }
     for (const std::string &setting : options.environment)
         putenv(strdup(setting.c_str()));
     std::vector<char *> argv;

@@ -19,6 +19,7 @@ struct tool_options {
     mode_t umask = 022;
     long long file_size_limit = -1;       // RLIMIT_FSIZE; -1 for none
     long long address_space_limit = -1;   // RLIMIT_AS; -1 for none
+    long long data_limit = -1;            // RLIMIT_DATA; -1 for none
     standard_streams streams = standard_streams::captured;
 };
 
