@@ -4,14 +4,14 @@
 Builds the tool and the helpers in Release mode, and the tool's portable branch beside it,
 generates mailboxes of 10,000, 100,000 and 1,000,000 messages on tmpfs, and runs the tool and the
 floor in turn, several times, converting into tmpfs: the floor that publishes each file whole as
-the tool does, and the one that writes each in place under its final name, so that the cost of
-publishing shows, and the portable tool against the floor that makes the portable calls; then, as
-root, the tool writing into a user's directory (as him) against into root's own; then the tool
-writing 10,000 messages into a directory of 100,000
-files against into an empty one, and a resumed run against a whole one; then the tool against
-Python's mailbox module on 10,000 messages; then "-t" against no "-t" on 100,000 messages
-with the output on disk; then the split alone, against a byte-by-byte search. Prints medians.
-Leaves no files behind.
+the tool does (reading the mailbox, or mapping it), and the one that writes each in place under
+its final name, so that the cost of publishing shows, and the portable tool against the floor
+that makes the portable calls; then, as root, the tool writing into a user's directory (as him)
+against into root's own; then 10,000 messages into a directory of 100,000 files against into an
+empty one, and a resumed run against a whole one; then the tool against Python's mailbox module
+on 10,000 messages; then "-t" against no "-t" on 100,000 messages with the output on disk; then a
+1 GB mailbox under a 256 MiB memory cgroup; then the split alone, against its other candidates.
+Prints medians. Leaves no files behind.
 
     python3 bench/run.py [--quick]      (--quick: 10,000 and 100,000 messages only)
 """
@@ -139,6 +139,63 @@ def resumed_run(tool, memory):
         mailbox.truncate(os.path.getsize(source) - (4 << 20) - 62)
 
 
+def peak_anonymous_memory(command, prefix=()):
+    """Runs command (after `prefix`, which execs it); returns (seconds, peak RssAnon KiB), read from
+    /proc every 10 ms: ru_maxrss would count the mailbox's mapped pages too."""
+    start = time.perf_counter()
+    process = subprocess.Popen([*prefix, *command], stdout=subprocess.DEVNULL)
+    peak = 0
+    while process.poll() is None:
+        try:
+            with open(f"/proc/{process.pid}/status") as status:
+                for line in status:
+                    if line.startswith("RssAnon:"):
+                        peak = max(peak, int(line.split()[1]))
+        except OSError:
+            pass
+        time.sleep(0.01)
+    if process.returncode != 0:
+        sys.exit(f"failed ({process.returncode}): " + " ".join(command))
+    return time.perf_counter() - start, peak
+
+
+def memory_limited_run(tool, make_mailbox, disk):
+    """Converts a 1 GB mailbox on disk inside a memory cgroup of 256 MiB (v1 or v2), where one can
+    be made: the mailbox is mapped, never copied, so it passes through."""
+    print("\na 1 GB mailbox under a 256 MiB memory cgroup (mailbox and output on disk)")
+    group = None
+    for root, limit_file in (("/sys/fs/cgroup", "memory.max"), ("/sys/fs/cgroup/memory", "memory.limit_in_bytes")):
+        try:
+            # A cgroup file system of either version, with the memory controller, at `root`.
+            if not os.path.exists(os.path.join(root, limit_file if root.endswith("memory") else "cgroup.controllers")):
+                continue
+            group = os.path.join(root, "quelvaron-bench")
+            os.makedirs(group, exist_ok=True)
+            with open(os.path.join(group, limit_file), "w") as limit:
+                limit.write(str(256 << 20))
+            break
+        except OSError:
+            group = None
+    if group is None:
+        print("skipped: no memory cgroup can be made here (needs root and a writable cgroup file system)")
+        return
+    try:
+        mailbox = os.path.join(disk, "mailbox-1g")
+        subprocess.run([make_mailbox, "850000", mailbox], check=True)
+        out = fresh_directory(disk, "out-1g")
+        size = os.path.getsize(mailbox)
+        os.sync()
+        enter = ["sh", "-c", f'echo $$ > {group}/cgroup.procs && exec "$0" "$@"']
+        seconds, peak = peak_anonymous_memory([tool, mailbox, out, "-s", "-t"], enter)
+        files = len(os.listdir(out))
+        print(f"{size / 1e9:.2f} GB with -t: {files:,} files in {seconds:.1f} s, peak RssAnon {peak / 1024:.1f} MiB"
+              f" ({(peak * 1024 - (4 << 20)) / files:.1f} bytes a message above 4 MiB)")
+        shutil.rmtree(out)
+        os.remove(mailbox)
+    finally:
+        os.rmdir(group)
+
+
 def main():
     quick = "--quick" in sys.argv[1:]
     counts = [(10_000, 9), (100_000, 7)] + ([] if quick else [(1_000_000, 3)])
@@ -150,28 +207,29 @@ def main():
         tool_command = lambda mailbox, out: [tool, mailbox, out, "-s"]
         floor_command = lambda mailbox, out: [floor, mailbox, out]
         in_place_command = lambda mailbox, out: [floor, mailbox, out, "in-place"]
+        mapped_floor_command = lambda mailbox, out: [floor, mailbox, out, "mapped"]
         portable_command = lambda mailbox, out: [portable, mailbox, out, "-s"]
         portable_floor_command = lambda mailbox, out: [floor, mailbox, out, "portable"]
 
         print("tool against the floor (mailbox and output on tmpfs; medians)")
         print(f"{'messages':>10} {'runs':>4} {'MB':>7} {'tool s':>8} {'floor s':>8} {'tool/floor':>10}"
-              f" {'in-place s':>10} {'tool/in-place':>13}"
-              f" {'us/msg':>7} {'msgs/s':>9} {'MB/s':>7} {'peak MiB':>9} {'peak-size MiB':>13}")
+              f" {'mapped s':>8} {'tool/mapped':>11} {'in-place s':>10} {'tool/in-place':>13}"
+              f" {'us/msg':>7} {'msgs/s':>9} {'MB/s':>7}")
         per_message, portable_rows = {}, []
         for count, runs in counts:
             mailbox = os.path.join(memory, f"mailbox-{count}")
             subprocess.run([make_mailbox, str(count), mailbox], check=True)
             size = os.path.getsize(mailbox)
-            result = compare([("tool", tool_command), ("floor", floor_command), ("in-place", in_place_command),
-                              ("portable", portable_command), ("portable floor", portable_floor_command)],
-                             mailbox, memory, runs)
+            result = compare([("tool", tool_command), ("floor", floor_command), ("mapped", mapped_floor_command),
+                              ("in-place", in_place_command), ("portable", portable_command),
+                              ("portable floor", portable_floor_command)], mailbox, memory, runs)
             portable_rows.append((count, result["portable"][0], result["portable floor"][0], result["tool"][0]))
-            (tool_s, tool_peak), (floor_s, _), (in_place_s, _) = result["tool"], result["floor"], result["in-place"]
+            tool_s, floor_s, mapped_s, in_place_s = (result[name][0] for name in ("tool", "floor", "mapped", "in-place"))
             per_message[count] = tool_s / count
             print(f"{count:>10,} {runs:>4} {size / 1e6:>7.1f} {tool_s:>8.3f} {floor_s:>8.3f}"
-                  f" {tool_s / floor_s:>10.3f} {in_place_s:>10.3f} {tool_s / in_place_s:>13.3f}"
-                  f" {tool_s / count * 1e6:>7.2f} {count / tool_s:>9,.0f}"
-                  f" {size / 1e6 / tool_s:>7.1f} {tool_peak / 1024:>9.1f} {(tool_peak * 1024 - size) / 2**20:>13.1f}")
+                  f" {tool_s / floor_s:>10.3f} {mapped_s:>8.3f} {tool_s / mapped_s:>11.3f}"
+                  f" {in_place_s:>10.3f} {tool_s / in_place_s:>13.3f}"
+                  f" {tool_s / count * 1e6:>7.2f} {count / tool_s:>9,.0f} {size / 1e6 / tool_s:>7.1f}")
             if count != 100_000:
                 os.remove(mailbox)
         largest = counts[-1][0]
@@ -232,6 +290,8 @@ def main():
         pairs = sorted(b / a for a, b in zip(times["without -t"], times["with -t"]))
         print(f"without -t: {without:.3f} s, with -t: {with_t:.3f} s, ratio {with_t / without:.3f}"
               f" (each pair: {pairs[0]:.2f} to {pairs[-1]:.2f}, median {statistics.median(pairs):.2f})")
+
+        memory_limited_run(tool, make_mailbox, disk)
 
         print("\nthe split alone, in memory (100,000 messages)")
         sys.stdout.flush()
