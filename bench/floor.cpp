@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The floor: the least a converter with the tool's guarantees can do. It loads the mailbox with
 // read (or maps it, with "mapped"), splits it with memmem, and for each message makes the calls the tool must make and nothing
 // more, naming the files from a counter with no formatting: by default it publishes each file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writes a deterministic, realistic mailbox for benchmarks: headers, bodies of long-tailed sizes,
 // some quoted ">From " lines and some messages with CRLF line ends.
 //   make_mailbox COUNT PATH

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: BSD-2-Clause
 """What many sites use today: Python's standard mailbox module, mbox in, Maildir out.
    python3 python_mailbox.py MAILBOX MAILDIR"""
 import mailbox

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: BSD-2-Clause
 """Measures quelvaron against the floor and the alternatives, in one run.
 
 Builds the tool and the helpers in Release mode, and the tool's portable branch beside it,

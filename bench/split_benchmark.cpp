@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // How fast the split finds the separators (find_or_end, keyed on the rarer "F"), against memchr per
 // line, 16 bytes at a time with vectors, memmem, and the byte-by-byte comparison.
 //   split_benchmark MAILBOX   (a file made by make_mailbox)

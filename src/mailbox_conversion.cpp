@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "mailbox_conversion.h"
 
 #include "mailbox_lock.h"

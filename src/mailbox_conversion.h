@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Mailbox conversion: cuts an mbox file into messages and writes each to a file of its own.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The mailbox's locks: flock, a fcntl write lock over the whole file, and the dot-file
 // MAILBOX.lock, the three ways the programs that share a mailbox lock it.
 #pragma once

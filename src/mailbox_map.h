@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The mailbox's bytes: mapped, never copied, so that a mailbox of any size costs a few MiB of
 // memory; and what a program that ignores the locks can do to them by cutting the file short.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line: quelvaron MAILBOX DIR [options]
 #include "mailbox_conversion.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "message_file.h"
 
 #include "message_names.h"

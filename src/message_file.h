@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Message files: each message of a mailbox goes into a new file of its own in the output directory.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The names of message files, in mailbox order, and the journal that remembers which names a run
 // gave, so that the next run finds what a killed or failed one published and delivers it once.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Writing as the owner: when root writes into a directory that another user owns, it does so with
 // his identity, as trusted delivery agents do, so that the kernel judges every file made by his
 // permissions, charges it to his quota and keeps root's reserve for root.

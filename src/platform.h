@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the system offers: the one unit that knows which system it is on. Every call that differs
 // between systems is made here, chosen by what the build found (platform_config.h): the Linux
 // branch works through O_PATH descriptors, unnamed files and syncfs; the portable branch, taken

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A message's received date: the instant its mbox "From " line gives, read the way mail servers
 // read it, so that a maildir server shows each message with the date its mbox showed.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 #include "safe_path.h"
 
 #include "platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The paths the tool is given, resolved once and safely: root runs it on paths that users control,
 // so only symbolic links that the owner of what the path names could have made are followed.
 // Everything after the resolution works relative to the descriptors it yields.

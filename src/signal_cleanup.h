@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Ending on a signal: SIGINT, SIGTERM and SIGHUP undo the run until its outcome is final, remove
 // the files that must not outlive the process, say so on standard error ("Conversion interrupted
 // and undone: <signal>", or "Conversion interrupted, files kept: <signal>" once the outcome was

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: BSD-2-Clause
 # Cross-builds the tool for another system with zig, which brings clang with the macOS SDK's and
 # musl's headers and libraries inside; nothing else is downloaded. Fails on any compiler warning.
 #   sh tests/cross_build.sh TARGET      (x86_64-macos, aarch64-macos or x86_64-linux-musl)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
  * QUELVARON_FAULT names the call: flock, fstat, fchmod, fchown, syncfs (fail with EIO), tmpfile (an
  * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), slow-fchmod
@@ -9,7 +10,9 @@
  * is looked at for the second time), mmap (the mailbox cannot be mapped, as on a file system that
  * refuses it), read (the mailbox's reads fail with EIO), or shrink and shrink-before-cut (a program
  * that ignores every lock cuts the mailbox to 5000 bytes while the third message file is made, or
- * before the mailbox is cut into messages); several, separated by commas. */
+ * before the mailbox is cut into messages); several, separated by commas. Apart from those, where
+ * QUELVARON_LOCK_AGE names a file, every dot-file's times look as many seconds older as that file
+ * says at the moment: the test's own clock for a lock going stale. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -125,4 +128,22 @@ void *mmap(void *address, size_t length, int protection, int flags, int fd, off_
     }
     return ((void *(*)(void *, size_t, int, int, int, off_t))dlsym(RTLD_NEXT, "mmap"))(address, length, protection, flags,
                                                                                      fd, offset);
+}
+
+int fstatat(int dir_fd, const char *path, struct stat *status, int flags)
+{
+    int result = ((int (*)(int, const char *, struct stat *, int))dlsym(RTLD_NEXT, "fstatat"))(dir_fd, path, status, flags);
+    const char *age_file = getenv("QUELVARON_LOCK_AGE");
+    size_t length = strlen(path);
+    if (result != 0 || age_file == NULL || length < 5 || strcmp(path + length - 5, ".lock") != 0)
+        return result;
+    char seconds[32] = "";
+    int fd = open(age_file, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && read(fd, seconds, sizeof seconds - 1) < 0)
+        seconds[0] = '\0';
+    if (fd >= 0)
+        close(fd);
+    status->st_mtim.tv_sec -= atol(seconds);
+    status->st_ctim.tv_sec -= atol(seconds);
+    return result;
 }

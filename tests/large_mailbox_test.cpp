@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // A mailbox larger than any single read or write moves on Linux (about 2 GiB), or than the memory
 // the tool may take.
 #include "tool_run.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The mailbox conversion: the split, the console lines, the lock, the load, and emptying.
 #include "mailbox_conversion.h"
 #include "platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The mailbox's locks: the tool waits for every kind of holder, and breaks a dead one's dot-file.
 #include "tool_run.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The command line: option matching, the usage text, and which words turn what on.
 #define main quelvaron_main
 #include "../src/main.cpp"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Message files: names, contents and modes, and that a message never lands in part.
 #include "message_file.h"
 #include "tool_run.h"

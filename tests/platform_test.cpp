@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // What the system offers: each branch makes its own calls, and the move never replaces a file.
 #include "platform.h"
 #include "tool_run.h"

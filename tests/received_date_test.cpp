@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // The received date: "From " lines against the instants that Dovecot's mbox reader gives them, in
 // a zone with summer time, and the lines it reads no date from.
 #include "received_date.h"

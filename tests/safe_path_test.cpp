@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Root converting paths that a user controls: what the user sets up to reach root's files through
 // the tool is refused, and his ordinary set-ups keep working, for root and for him.
 #include "tool_run.h"
@@ -72,6 +73,8 @@ TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
          {"home/inbox", "home/Maildir", "-t"}, "", {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=fchown"}}},
         {"the same, as the user", [&] { link_as_user("mbox", "home/inbox"); link_as_user("out", "home/Maildir"); },
          {"home/inbox", "home/Maildir", "-t"}, "", as_user},
+        {"as the example systemd unit runs it: its capabilities only, no new privileges", [] {}, {"home/mbox", "home/out", "-t"}, "",
+         {.wrapper = {"setpriv", "--bounding-set=-all,+setuid,+setgid,+dac_override,+dac_read_search,+fowner", "--no-new-privs"}}},
         {"the user's link into root's folder, to his own file",
          [&] { write_file(root_only + "/john", mailbox); users("root-only/john"); link_as_user("../root-only", "home/spool"); },
          {"home/spool/john", "home/out", "-t"}, ""},

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 // Helpers for tests that run the built binary in scratch directories.
 #pragma once
 
