@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "mailbox_map.h"
 
+#include "platform.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -124,10 +126,8 @@ void release_mailbox_pages(std::size_t done)
 {
     if (mapped_data == nullptr || done < released + release_step)
         return;
-    std::size_t from = released, to = done & ~(page_size - 1);
-    // Pages still mapped are kept by the page cache: unmap them from us first.
-    madvise(const_cast<char *>(mapped_data) + from, to - from, MADV_DONTNEED);
-    posix_fadvise(mapped_fd, off_t(from), off_t(to - from), POSIX_FADV_DONTNEED);
+    std::size_t to = done & ~(page_size - 1);
+    drop_read_pages(mapped_fd, mapped_data, off_t(released), to - released);
     released = to;
 }
 

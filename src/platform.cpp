@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #if HAVE_SYS_RANDOM_H
@@ -304,4 +305,14 @@ static int list_groups(int (*list)(const char *, group_id, group_id *, int *), c
 int user_groups(const char *name, gid_t group, std::vector<gid_t> &groups)
 {
     return list_groups(getgrouplist, name, group, groups);
+}
+
+void drop_read_pages(int fd, const char *mapped, off_t offset, std::size_t length)
+{
+    madvise(const_cast<char *>(mapped) + offset, length, MADV_DONTNEED);
+#if HAVE_POSIX_FADVISE
+    posix_fadvise(fd, offset, off_t(length), POSIX_FADV_DONTNEED);
+#else
+    (void)fd;
+#endif
 }

@@ -97,3 +97,8 @@ bool flock_covers_record_locks(int fd);
 // (getgrouplist, whose group type differs between systems), `group` among them. Returns 0, or -1
 // with errno set.
 int user_groups(const char *name, gid_t group, std::vector<gid_t> &groups);
+
+// Lets the kernel drop the `length` bytes at `offset` of the file open on `fd`, mapped at `mapped`
+// and read: unmaps them from the process (madvise MADV_DONTNEED), then, where the system has
+// posix_fadvise (not macOS), drops them from the page cache, which keeps pages still mapped.
+void drop_read_pages(int fd, const char *mapped, off_t offset, std::size_t length);
