@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
@@ -194,9 +193,12 @@ static std::size_t find_delivered_messages(std::string_view text, const std::vec
         if (held > 0)
             delivered = index + 1;
     }
-    if (resuming && delivered < interrupted) {
-        // The file it was writing when it was killed, where it wrote under a hidden name first.
-        std::int64_t number = journal_name(found, delivered);
+    // Where it wrote under hidden names first, the file it was writing when it was killed, or the
+    // last one's hidden name when it was killed between linking the file in and removing that name
+    // (no other run makes a hidden file under a name taken).
+    for (std::size_t index = delivered > 0 ? delivered - 1 : 0; resuming && index <= delivered && index < interrupted;
+         index++) {
+        std::int64_t number = journal_name(found, index);
         char hidden[17] = ".";
         if (number >= 0) {
             format_message_name(std::uint64_t(number), hidden + 1);

@@ -21,7 +21,7 @@ std::size_t find_or_end(std::string_view text, std::string_view pattern);
 std::string_view message_at(std::string_view text, std::size_t start);
 
 // Converts the mailbox at `input_path` into one new file per message in `output_dir`, holding the
-// mailbox's locks throughout; with `truncate_input` the files are made durable and the mailbox
+// mailbox's locks throughout and writing the messages straight from its mapping (mailbox_map.h); with `truncate_input` the files are made durable and the mailbox
 // emptied, unless its size, modification or status-change time changed meanwhile. Both paths are
 // resolved once with resolve_path(); the mailbox must be a regular file and, for root, have a
 // single link and lie in folders of root's or its owner's: what is refused is reported as a failed

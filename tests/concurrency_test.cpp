@@ -190,7 +190,7 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
             std::istringstream(read_file(task + "/children")) >> target;
         } else {
             // In the middle: some files written, and the tool holding every lock.
-            for (std::size_t written = 1000 + std::size_t(getpid() % 2000); file_names(out).size() < written;)
+            for (std::size_t written = 1000 + std::size_t(getpid() % 1000); file_names(out).size() < written;)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             int fd = open((dir + "/mbox").c_str(), O_RDONLY | O_CLOEXEC);
             struct flock probe = {.l_type = F_RDLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};

@@ -26,7 +26,9 @@ fi
 
 cmake -S . -B build -DQUELVARON_TESTS=ON -DQUELVARON_BENCH=ON
 cmake --build build -j "$(nproc)"
-ctest --test-dir build --output-on-failure --no-tests=error
+# Two tests at a time, but the stress tests, whose timing is the point, one at a time.
+ctest --test-dir build -j "$(nproc)" --output-on-failure --no-tests=error -LE stress
+ctest --test-dir build --output-on-failure --no-tests=error -L stress
 
 # The manual page: no error or warning from either formatter's lint.
 test -z "$(mandoc -T lint doc/quelvaron.1 2>&1)" || { mandoc -T lint doc/quelvaron.1; exit 1; }
@@ -55,12 +57,14 @@ rm -rf "$packaging" "$units"
 CC=clang CXX=clang++ cmake -S . -B build-sanitize -DQUELVARON_SANITIZE=ON -DQUELVARON_FUZZ=ON
 cmake --build build-sanitize -j "$(nproc)"
 # The slow label waits 36 s for a dot-file's refresh; the normal build has run it.
-ctest --test-dir build-sanitize --output-on-failure --no-tests=error -LE slow
+ctest --test-dir build-sanitize -j "$(nproc)" --output-on-failure --no-tests=error -LE 'slow|stress'
+ctest --test-dir build-sanitize --output-on-failure --no-tests=error -L stress
 
 # The portable branch, which FreeBSD and macOS take, through the same suite on this machine.
 cmake -S . -B build-portable -DQUELVARON_TESTS=ON -DQUELVARON_PORTABLE=ON
 cmake --build build-portable -j "$(nproc)"
-ctest --test-dir build-portable --output-on-failure --no-tests=error -LE slow
+ctest --test-dir build-portable -j "$(nproc)" --output-on-failure --no-tests=error -LE 'slow|stress'
+ctest --test-dir build-portable --output-on-failure --no-tests=error -L stress
 
 # Cross builds with zig (any warning fails them): Mach-O for macOS, and a static musl binary that
 # then runs every end-to-end test in place of the glibc one.
@@ -74,4 +78,6 @@ for target in x86_64-macos aarch64-macos x86_64-linux-musl; do
     esac || { echo "$target: $binary is not the expected kind of binary" >&2; exit 1; }
 done
 QUELVARON_BINARY="$(pwd)/build-x86_64-linux-musl/quelvaron" \
-    ctest --test-dir build --output-on-failure --no-tests=error -LE 'slow|large'
+    ctest --test-dir build -j "$(nproc)" --output-on-failure --no-tests=error -LE 'slow|large|stress'
+QUELVARON_BINARY="$(pwd)/build-x86_64-linux-musl/quelvaron" \
+    ctest --test-dir build --output-on-failure --no-tests=error -L stress
