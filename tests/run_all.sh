@@ -6,7 +6,8 @@
 # lint; the suite again in a build with AddressSanitizer and UndefinedBehaviorSanitizer, with the
 # split's fuzzer, and in the portable branch's build; then cross-builds for macOS and musl, and
 # runs the end-to-end tests with the musl binary. Installs with apt-get whatever the tests need
-# and the machine lacks (as root, or through sudo). About 15 minutes on 2 cores.
+# and the machine lacks (as root, or through sudo). About 20 minutes on 2 cores,
+# 7 of them the three cross builds.
 set -eu
 cd "$(dirname "$0")/.."
 
