@@ -41,7 +41,9 @@ static std::int64_t name_digits_number(std::string_view digits)
     return number;
 }
 
-std::int64_t message_name_number(std::string_view name)
+// The number of a name made of name_prefix (after one dot, if `name` is hidden), six characters
+// and anything after them; -1 for any other name.
+static std::int64_t message_name_number(std::string_view name)
 {
     if (name.starts_with('.'))
         name.remove_prefix(1);

@@ -19,10 +19,6 @@ inline constexpr std::string_view name_prefix = "quelvaron";
 // Writes the name of `number` ("quelvaronXXXXXX", zero-terminated, 16 bytes) into `name`.
 void format_message_name(std::uint64_t number, char *name);
 
-// The number of a name made of name_prefix (after one dot, if `name` is hidden), six characters
-// and anything after them; -1 for any other name.
-std::int64_t message_name_number(std::string_view name);
-
 // What a read of the output directory found: the greatest message name there (-1 for none), and,
 // for the numbers from `wanted_from` to `wanted_to` as asked, the names that carry a reader's
 // suffix after their six characters ("quelvaronXXXXXX:2,S").
