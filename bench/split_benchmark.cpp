@@ -2,7 +2,7 @@
 // How fast the split finds the separators (find_or_end, keyed on the rarer "F"), against memchr per
 // line, 16 bytes at a time with vectors, memmem, and the byte-by-byte comparison.
 //   split_benchmark MAILBOX   (a file made by make_mailbox)
-#include "mailbox_conversion.h"
+#include "mailbox_cut.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>

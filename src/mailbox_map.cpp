@@ -2,6 +2,7 @@
 #include "mailbox_map.h"
 
 #include "platform.h"
+#include "signal_cleanup.h"
 
 #include <cerrno>
 #include <csignal>
@@ -28,17 +29,23 @@ static constexpr std::size_t release_step = 16 << 20;
 // the cut or the date read on; no file made from them is published.
 static void zero_lost_page(int signal_number, siginfo_t *info, void *)
 {
+    // One sent with kill (or sigqueue, tgkill) marks no page: carry on as if it never came.
+    if (info->si_code <= 0)
+        return;
+    int saved_errno = errno;
     std::uintptr_t address = reinterpret_cast<std::uintptr_t>(info->si_addr);
     std::uintptr_t start = reinterpret_cast<std::uintptr_t>(mapped_data);
     if (address >= start && address < start + mapped_size) {
         void *page = reinterpret_cast<void *>(address & ~std::uintptr_t(page_size - 1));
         if (mmap(page, page_size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
             lost_page = 1;
+            errno = saved_errno;
             return;
         }
     }
     // Not ours: the default action, once the faulting access runs again.
     signal(signal_number, SIG_DFL);
+    errno = saved_errno;
 }
 
 // Reads the `size` bytes of the mailbox open on `fd` into memory allocated for them.
@@ -87,7 +94,9 @@ int load_mailbox(int fd, off_t size, mailbox_bytes &bytes)
     struct sigaction action = {};
     action.sa_sigaction = zero_lost_page;
     action.sa_flags = SA_SIGINFO;
+    // A stop meanwhile would end the process with the page half replaced.
     sigemptyset(&action.sa_mask);
+    add_stopping_signals(action.sa_mask);
     sigaction(SIGBUS, &action, nullptr);
     madvise(mapping, length, MADV_SEQUENTIAL);
     bytes = {static_cast<const char *>(mapping), length, true};

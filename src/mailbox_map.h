@@ -15,8 +15,8 @@ struct mailbox_bytes {
 
 // Maps the `size` bytes of the mailbox open on `fd` (read-only, shared), advises the kernel that
 // they are read in order, and has a SIGBUS from a page the file no longer has put zeros there and
-// mark the mailbox as cut short (mailbox_holds() then says so). Where the file system refuses the
-// mapping, reads the bytes whole into memory. Returns 0, or reports "Cannot allocate buffer" or
+// mark the mailbox as cut short (mailbox_holds() then says so); a SIGBUS sent with kill is
+// ignored. Where the file system refuses the mapping, reads the bytes whole into memory. Returns 0, or reports "Cannot allocate buffer" or
 // "Unable to read input file" through perror and returns 1.
 int load_mailbox(int fd, off_t size, mailbox_bytes &bytes);
 

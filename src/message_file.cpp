@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "message_file.h"
 
+#include "journal.h"
 #include "message_names.h"
 #include "platform.h"
 #include "received_date.h"
@@ -128,51 +129,77 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
     return nullptr;
 }
 
-// The name each message file is published under, and the same behind a dot while it is written.
-static char hidden_name[] = ".quelvaronXXXXXX";
-static char *const message_name = hidden_name + 1;
-static_assert(sizeof hidden_name - 1 <= published_name_size, "a published name must fit the undo's record");
+// The name each message file is published under, and behind a dot, with the run's tag after it,
+// while it is written: only this run's journal names that hidden file.
+static char message_name[message_name_size];
+static char hidden_name[message_name_size];
 
-// The number of the name the next message file tries, while names go in mailbox order.
+// The allocator: while names go in order, message `message_index` takes `next_name`; the journal
+// has the segment each name comes from before the first file under it is published.
 static bool names_in_order = false;
 static std::uint64_t next_name = 0;
+static std::size_t message_index = 0, message_total = 0;
+static const output_folders *naming_folders = nullptr;
+static char run_tag[run_tag_length + 1];
 
-void name_message_files_from(std::uint64_t first)
+void name_message_files_from(std::uint64_t first, std::size_t first_message, std::size_t messages,
+                             const output_folders &folders, const char *tag)
 {
     names_in_order = first < name_count;
     next_name = first;
+    message_index = first_message;
+    message_total = messages;
+    naming_folders = &folders;
+    memcpy(run_tag, tag, sizeof run_tag);
 }
 
-// Puts the name the next message file tries in message_name: the next in order, or where names
-// do not go in order (or none is left) six characters chosen at random.
+// Puts the name the next message file tries in message_name, and its hidden form in hidden_name:
+// the next in order, or where names do not go in order six characters chosen at random.
 static void choose_message_name()
 {
-    if (names_in_order && next_name >= name_count) {
-        names_in_order = false;
-        abandon_journal();
-    }
     if (names_in_order)
         format_message_name(next_name, message_name);
-    else
+    else {
+        memcpy(message_name, name_prefix.data(), name_prefix.size());
+        memcpy(message_name + name_prefix.size(), "XXXXXX", name_digits + 1);
         fill_random_suffix(message_name);
+    }
+    snprintf(hidden_name, sizeof hidden_name, ".%s%s", message_name, run_tag);
 }
 
-// The name in message_name was published (`taken` false), or is another file's: the next message
-// file tries the next name, and the journal remembers one passed over.
-static void move_to_next_name(bool taken)
+// The name in message_name is taken by a file not of this run's: the rest of the messages go in a
+// new segment past every name there (or at a random start where the folders cannot be listed),
+// so that the collision costs one journal line, not one per name.
+static void start_new_segment()
 {
     if (!names_in_order)
         return;
-    if (taken)
-        pass_over_name(next_name);
-    next_name++;
+    std::uint64_t rest = message_total - message_index;
+    std::uint64_t start = free_names_start(*naming_folders, rest, next_name + 1);
+    if (start >= name_count)
+        start = random_names_start(rest);
+    journal_segment segment;
+    segment.first_message = message_index;
+    segment.first_name = start;
+    memcpy(segment.tag, run_tag, sizeof run_tag);
+    next_name = start;
+    if (add_journal_segment(segment) != 0)
+        names_in_order = false; // it stopped serving: a name is then as good as another
+}
+
+// The name in message_name was published: the next message takes the next name.
+static void move_to_next_name()
+{
+    message_index++;
+    if (names_in_order && ++next_name >= name_count) {
+        names_in_order = false;
+        stop_journal(ENOSPC);
+    }
 }
 
 // Publishes a whole message file under the next free name in `dir_fd`: the unnamed file open on
 // `fd`, or, when `fd` is -1, the hidden file hidden_name there, moved without replacing a file,
-// on the first try only (a hidden file is named after the name it takes).
-// The name is recorded for a signal's undo together with the call that takes it, so that a signal
-// neither misses a file published nor removes a name the tool did not take. Returns 0, or -1 with
+// on the first try only (a hidden file is named after the name it takes). Returns 0, or -1 with
 // errno set (EEXIST where the hidden file's name was taken).
 static int publish_message_file(int fd, int dir_fd)
 {
@@ -180,18 +207,14 @@ static int publish_message_file(int fd, int dir_fd)
     for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
         if (fd >= 0)
             choose_message_name();
-        defer_signals();
         published = fd >= 0 ? link_unnamed_file(fd, dir_fd, message_name)
                             : move_without_replacing(dir_fd, hidden_name, message_name);
-        if (published == 0)
-            record_published_file(message_name);
-        resume_signals();
         if (published == 0 || errno != EEXIST || fd < 0)
             break;
-        move_to_next_name(true);
+        start_new_segment();
     }
     if (published == 0)
-        move_to_next_name(false);
+        move_to_next_name();
     return published;
 }
 
@@ -212,7 +235,7 @@ static int write_hidden_message_file(std::string_view message, int dir_fd, bool 
         }
         resume_signals();
         if (fd < 0 && errno == EEXIST) {
-            move_to_next_name(true);
+            start_new_segment();
             continue;
         }
         if (fd < 0) {
@@ -229,10 +252,10 @@ static int write_hidden_message_file(std::string_view message, int dir_fd, bool 
         }
         if (errno != EEXIST)
             return discard_message_file("Unable to create output file", -1, dir_fd, hidden_name);
-        // Another run took the name meanwhile: this message goes under the next one.
+        // Another run took the name meanwhile: this message goes under a name of a new segment.
         unlinkat(dir_fd, hidden_name, 0);
         message_file_in_progress.name = nullptr;
-        move_to_next_name(true);
+        start_new_segment();
     }
     errno = EEXIST;
     report("Unable to create output file");
@@ -273,19 +296,51 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data, boo
     return write_hidden_message_file(message, dir_fd, sync_data, still_whole);
 }
 
-int sync_message_files(int dir_fd)
+// The directory, open for reading since before the first file was written, or -1.
+static int sync_dir_fd = -1;
+static int sync_open_failure = 0;
+
+void open_sync_descriptors(int dir_fd)
 {
     // Syncing needs a descriptor opened for reading; `dir_fd` may be an O_PATH or O_SEARCH one.
-    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        perror("Unable to open output directory");
-        return 1;
+    sync_dir_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    sync_open_failure = sync_dir_fd < 0 ? errno : 0;
+}
+
+int sync_message_files(int fs_fd, bool &sync_failed)
+{
+    int whole_fd = fs_fd >= 0 ? fs_fd : sync_dir_fd;
+    int failure = 0;
+    sync_failed = false;
+    if (syncs_whole_file_system ? whole_fd < 0 : sync_dir_fd < 0) {
+        failure = sync_open_failure; // nothing reaches the directory's entries
+    } else if (syncs_whole_file_system && sync_file_system(whole_fd) != 0) {
+        failure = errno;
+        sync_failed = true;
+    } else if (sync_dir_fd >= 0 && sync_directory(sync_dir_fd) != 0) {
+        failure = errno;
+        sync_failed = true;
     }
-    if (sync_file_system(fd) != 0 || sync_directory(fd) != 0) {
-        perror("Unable to sync output directory");
-        close(fd);
-        return 1;
-    }
-    close(fd);
-    return 0;
+    if (failure == 0)
+        return 0;
+    errno = failure;
+    perror("Unable to sync output directory");
+    return 1;
+}
+
+int sync_removed_name(int fs_fd)
+{
+    if (sync_dir_fd >= 0)
+        return sync_directory(sync_dir_fd);
+    if (syncs_whole_file_system && fs_fd >= 0)
+        return sync_file_system(fs_fd);
+    errno = EACCES;
+    return -1;
+}
+
+void close_sync_descriptors()
+{
+    if (sync_dir_fd >= 0)
+        close(sync_dir_fd);
+    sync_dir_fd = -1;
 }

@@ -2,6 +2,7 @@
 // Message files: each message of a mailbox goes into a new file of its own in the output directory.
 #pragma once
 
+#include "message_names.h"
 #include "safe_path.h"
 
 #include <cstddef>
@@ -40,15 +41,18 @@ inline constexpr std::size_t directory_entry_room = 64;
 // with report_creation_failure() and returns 1.
 int free_room(int dir_fd, file_system_room &room);
 
-// Has the message files written from now on take names in order from the name number `first`
-// (message_names.h), passing over those taken and noting them in the journal; name_count or more
-// (no name left, or a directory that cannot be read) gives names chosen at random.
-void name_message_files_from(std::uint64_t first);
+// Has the message files written from now on, messages `first_message` to `messages` - 1 of the
+// mailbox, take names in order from the name number `first` (message_names.h); a name taken by a
+// file not of this run's starts a new segment of names, which the journal (journal.h) records
+// before a file is published under it; name_count or more (no name left) gives names chosen at
+// random. Hidden files carry `tag` (run_tag_length characters) after their name.
+void name_message_files_from(std::uint64_t first, std::size_t first_message, std::size_t messages,
+                             const output_folders &folders, const char *tag);
 
 // Writes `message` whole into a new file "quelvaronXXXXXX" (the next name, see
-// name_message_files_from()) in the directory `dir_fd`, with mode 0666 whatever the umask, the date of its "From " line as its
-// modification time where read_received_date() reads one (else the time it was written), and with
-// `sync_data` on stable storage before it is closed.
+// name_message_files_from()) in the directory `dir_fd`, with mode 0666 whatever the umask, the
+// date of its "From " line as its modification time where read_received_date() reads one (else
+// the time it was written), and with `sync_data` on stable storage before it is closed.
 // The file gets its name only once it is whole: it is written unnamed and then linked in (Linux
 // branch), or, on the portable branch and where the file system or a missing /proc refuses that,
 // under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
@@ -60,8 +64,22 @@ void name_message_files_from(std::uint64_t first);
 int write_message_file(std::string_view message, int dir_fd, bool sync_data,
                        bool (*still_whole)(std::string_view message) = nullptr);
 
-// Puts the message files written into the directory `dir_fd` and their directory entries on stable
-// storage: the whole file system where syncs_whole_file_system (platform.h; elsewhere each file
-// must have been written with `sync_data`), and the directory itself. Returns 0, or reports
-// "Unable to sync output directory" through perror and returns 1.
-int sync_message_files(int dir_fd);
+// Opens, before the first file is written, the directory `dir_fd` for reading where it may be,
+// so that its sync reaches every writeback error of this run's, even one another process's sync
+// saw first.
+void open_sync_descriptors(int dir_fd);
+
+// Puts the message files written and their directory entries on stable storage: the whole file
+// system through `fs_fd` (a descriptor opened there before the first file, such as the journal's),
+// where syncs_whole_file_system (platform.h; elsewhere each file must have been written with
+// `sync_data`), and the directory itself where it could be opened. Returns 0; else reports
+// "Unable to sync output directory" through perror and returns 1, with `sync_failed` true where
+// a sync itself failed (what was written may be in memory only), false where the directory could
+// not be opened for it.
+int sync_message_files(int fs_fd, bool &sync_failed);
+
+// Makes a name removed from the directory since the sync durable, as sync_message_files() does.
+// Returns 0, or -1 with errno set.
+int sync_removed_name(int fs_fd);
+
+void close_sync_descriptors();

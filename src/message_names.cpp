@@ -1,44 +1,58 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "message_names.h"
 
+#include "safe_path.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 // In byte order, so that the order of names is the order of their numbers.
-static const char name_characters[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+static const char name_characters[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+
+void format_name_digits(std::uint64_t number, char *digits)
+{
+    for (std::size_t i = name_digits; i-- > 0; number /= 36)
+        digits[i] = name_characters[number % 36];
+    digits[name_digits] = '\0';
+}
 
 void format_message_name(std::uint64_t number, char *name)
 {
     memcpy(name, name_prefix.data(), name_prefix.size());
-    for (int i = 5; i >= 0; i--, number /= 62)
-        name[name_prefix.size() + std::size_t(i)] = name_characters[number % 62];
-    name[name_prefix.size() + 6] = '\0';
+    format_name_digits(number, name + name_prefix.size());
 }
 
 static int character_value(char c)
 {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'Z' ? c - 'A' + 10 : c >= 'a' && c <= 'z' ? c - 'a' + 36 : -1;
+    if (c >= 'A' && c <= 'Z')
+        c = char(c - 'A' + 'a');
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'z' ? c - 'a' + 10 : -1;
 }
 
-// The number that the six characters at the start of `digits` spell, or -1.
-static std::int64_t name_digits_number(std::string_view digits)
+std::int64_t name_digits_number(std::string_view digits)
 {
-    if (digits.size() < 6)
+    if (digits.size() < name_digits)
         return -1;
     std::int64_t number = 0;
-    for (std::size_t i = 0; i < 6; i++) {
+    for (std::size_t i = 0; i < name_digits; i++) {
         int value = character_value(digits[i]);
         if (value < 0)
             return -1;
-        number = number * 62 + value;
+        number = number * 36 + value;
     }
     return number;
+}
+
+void make_run_tag(char *tag)
+{
+    memset(tag, 'X', run_tag_length);
+    tag[run_tag_length] = '\0';
+    fill_random_suffix(tag);
 }
 
 // The number of a name made of name_prefix (after one dot, if `name` is hidden), six characters
@@ -50,6 +64,65 @@ static std::int64_t message_name_number(std::string_view name)
     if (!name.starts_with(name_prefix))
         return -1;
     return name_digits_number(name.substr(name_prefix.size()));
+}
+
+// Whether `name` in `parent` is a directory, not a link, on `device` and owned by `owner`; fills
+// `status`.
+static bool directory_of(int parent, const char *name, dev_t device, uid_t owner, struct stat &status)
+{
+    return fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode) &&
+           status.st_dev == device && status.st_uid == owner;
+}
+
+// Where DIR, whose status is `dir_status`, is `new` or `cur` in `parent`, opens the other of the two
+// when it is a folder of the same maildir. Returns its descriptor, or -1.
+static int open_sibling(int parent, const struct stat &dir_status)
+{
+    static const char *const folders[2] = {"new", "cur"};
+    for (int i = 0; i < 2; i++) {
+        struct stat status, sibling;
+        if (!directory_of(parent, folders[i], dir_status.st_dev, dir_status.st_uid, status) ||
+            status.st_ino != dir_status.st_ino ||
+            !directory_of(parent, folders[1 - i], dir_status.st_dev, dir_status.st_uid, sibling))
+            continue;
+        int fd = openat(parent, folders[1 - i], O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat opened;
+        if (fd >= 0 && fstat(fd, &opened) == 0 && opened.st_ino == sibling.st_ino && opened.st_dev == sibling.st_dev)
+            return fd;
+        if (fd >= 0)
+            close(fd);
+    }
+    return -1;
+}
+
+void open_output_folders(int dir_fd, const struct stat &dir_status, output_folders &folders)
+{
+    folders = {};
+    folders.dir_fd = dir_fd;
+    // The maildir's root is found from DIR's own descriptor, so that a path swapped meanwhile
+    // changes nothing.
+    int parent = openat(dir_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent >= 0)
+        folders.sibling_fd = open_sibling(parent, dir_status);
+    if (folders.sibling_fd >= 0) {
+        folders.lock_fd = parent;
+    } else {
+        if (parent >= 0)
+            close(parent);
+        folders.lock_fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    // Taken after the mailbox's locks, by every run alike, so that no two runs wait on each other.
+    while (folders.lock_fd >= 0 && flock(folders.lock_fd, LOCK_EX) != 0 && errno == EINTR)
+        continue;
+}
+
+void close_output_folders(output_folders &folders)
+{
+    for (int *fd : {&folders.sibling_fd, &folders.lock_fd}) {
+        if (*fd >= 0)
+            close(*fd);
+        *fd = -1;
+    }
 }
 
 // Calls `look(name)` for each name in the directory `dir_fd`. Returns false where it cannot be read.
@@ -64,227 +137,86 @@ static bool for_each_name(int dir_fd, look_at_name look)
             close(fd);
         return false;
     }
-    errno = 0;
-    while (const struct dirent *entry = readdir(directory))
+    // Only readdir's own errno tells a failed listing: `look` may leave one behind.
+    bool read = true;
+    for (;;) {
+        errno = 0;
+        const struct dirent *entry = readdir(directory);
+        if (entry == nullptr) {
+            read = errno == 0;
+            break;
+        }
         look(std::string_view(entry->d_name));
-    bool read = errno == 0;
+    }
     closedir(directory);
     return read;
 }
 
-bool read_directory_names(int dir_fd, directory_names &found)
+// Calls `look(folder, name)` for each name in the folders. Returns false where DIR cannot be read
+// or a listing failed.
+template <typename look_at_name>
+static bool for_each_folder_name(const output_folders &folders, look_at_name look)
+{
+    bool read = for_each_name(folders.dir_fd, [&](std::string_view name) { look(0, name); });
+    if (folders.sibling_fd >= 0)
+        read = for_each_name(folders.sibling_fd, [&](std::string_view name) { look(1, name); }) && read;
+    return read;
+}
+
+bool read_directory_names(const output_folders &folders, directory_names &found)
 {
     found.greatest = -1;
     found.suffixed.clear();
-    bool read = for_each_name(dir_fd, [&](std::string_view name) {
+    found.tagged_hidden.clear();
+    bool read = for_each_folder_name(folders, [&](int folder, std::string_view name) {
         std::int64_t number = message_name_number(name);
         if (number < 0)
             return;
         found.greatest = std::max(found.greatest, number);
         std::uint64_t at = std::uint64_t(number);
-        if (!name.starts_with('.') && name.size() > name_prefix.size() + 6 && at >= found.wanted_from &&
-            at <= found.wanted_to)
-            found.suffixed.emplace_back(at, std::string(name));
+        std::size_t plain = name_prefix.size() + name_digits;
+        if (name.starts_with('.')) {
+            std::string_view tag = name.substr(1 + plain);
+            if (folder == 0 && std::find(found.wanted_tags.begin(), found.wanted_tags.end(), tag) != found.wanted_tags.end())
+                found.tagged_hidden.emplace_back(name);
+        } else if (name.size() > plain && at >= found.wanted_from && at <= found.wanted_to) {
+            found.suffixed.push_back({at, folder, std::string(name)});
+        }
     });
-    std::sort(found.suffixed.begin(), found.suffixed.end());
+    std::sort(found.suffixed.begin(), found.suffixed.end(),
+              [](const found_name &a, const found_name &b) { return a.number < b.number; });
     return read;
 }
 
-std::uint64_t lowest_free_name(int dir_fd)
+std::uint64_t free_names_start(const output_folders &folders, std::uint64_t count, std::uint64_t after)
 {
     std::vector<std::uint64_t> taken;
-    if (!for_each_name(dir_fd, [&](std::string_view name) {
+    if (!for_each_folder_name(folders, [&](int, std::string_view name) {
             std::int64_t number = message_name_number(name);
             if (number >= 0)
                 taken.push_back(std::uint64_t(number));
         }))
         return name_count;
+    if (count > name_count)
+        return name_count;
     std::sort(taken.begin(), taken.end());
-    std::uint64_t lowest = 0;
-    for (std::uint64_t number : taken)
-        if (number == lowest)
-            lowest++;
-        else if (number > lowest)
-            break;
-    return lowest;
+    if (taken.empty() || taken.back() + 1 + count <= name_count)
+        return taken.empty() ? 0 : taken.back() + 1;
+    // The lowest gap of `count` free names from `from` on.
+    auto gap_from = [&](std::uint64_t from) {
+        std::uint64_t start = from;
+        for (auto at = std::lower_bound(taken.begin(), taken.end(), from); at != taken.end() && *at < start + count; ++at)
+            start = std::max(start, *at + 1);
+        return start + count <= name_count ? start : name_count;
+    };
+    std::uint64_t start = gap_from(after);
+    return start < name_count ? start : gap_from(0);
 }
 
-// The journal: a few lines of text, its runs and the names they passed over.
-static constexpr std::size_t most_journal_entries = 64;
-static constexpr std::size_t largest_journal = 4096;
-
-// The journal of the current run, open while it may grow.
-static int journal_fd = -1;
-static int journal_dir_fd = -1;
-static off_t journal_length = 0;
-static std::size_t journal_entries = 0;
-static char journal_path[64];
-static bool journal_named = false;
-
-static void name_journal(const struct stat &mailbox, char *name, std::size_t size, const char *ending = "")
+std::uint64_t random_names_start(std::uint64_t count)
 {
-    snprintf(name, size, ".quelvaron-journal-%" PRIuMAX "-%" PRIuMAX "%s", std::uintmax_t(mailbox.st_dev),
-             std::uintmax_t(mailbox.st_ino), ending);
-}
-
-bool read_journal(int dir_fd, const struct stat &mailbox, journal &found)
-{
-    char name[64];
-    name_journal(mailbox, name, sizeof name);
-    int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    char text[largest_journal + 1];
-    struct stat status;
-    ssize_t length = fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= off_t(largest_journal)
-                         ? pread(fd, text, largest_journal, 0)
-                         : -1;
-    close(fd);
-    if (length <= 0)
-        return false;
-    text[length] = '\0';
-    found = {};
-    std::uintmax_t device = 0, inode = 0;
-    std::intmax_t size = -1;
-    int used = 0;
-    if (sscanf(text, "quelvaron journal 1\nmailbox %ju %ju %jd\n%n", &device, &inode, &size, &used) != 3 || used == 0)
-        return false;
-    found.device = dev_t(device);
-    found.inode = ino_t(inode);
-    found.size = off_t(size);
-    for (const char *line = text + used; *line != '\0';) {
-        const char *end = strchr(line, '\n');
-        if (end == nullptr)
-            return false;
-        int line_length = int(end - line), read = -1;
-        std::size_t message = 0;
-        char digits[7] = {};
-        if (sscanf(line, "run %zu %6[0-9A-Za-z]%n", &message, digits, &read) == 2 && read == line_length &&
-            strlen(digits) == 6 && (found.runs.empty() || message > found.runs.back().first_message))
-            found.runs.push_back({message, std::uint64_t(name_digits_number(digits)), {}});
-        else if (sscanf(line, "skip %6[0-9A-Za-z]%n", digits, &read) == 1 && read == line_length &&
-                 strlen(digits) == 6 && !found.runs.empty())
-            found.runs.back().passed_over.push_back(std::uint64_t(name_digits_number(digits)));
-        else
-            return false;
-        line = end + 1;
-    }
-    return !found.runs.empty() && found.device == mailbox.st_dev && found.inode == mailbox.st_ino &&
-           found.size >= 0 && found.size <= mailbox.st_size;
-}
-
-std::int64_t journal_name(const journal &found, std::size_t index)
-{
-    auto run = std::upper_bound(found.runs.begin(), found.runs.end(), index,
-                                [](std::size_t i, const journal_run &r) { return i < r.first_message; });
-    if (run == found.runs.begin())
-        return -1;
-    --run;
-    // The names a run passed over stand in increasing order, as the run met them.
-    std::uint64_t name = run->first_name + (index - run->first_message);
-    for (std::uint64_t passed : run->passed_over)
-        name += passed <= name;
-    return name < name_count ? std::int64_t(name) : -1;
-}
-
-// Appends `line` to the journal open on journal_fd. Returns 0, or -1 with errno set.
-static int append_to_journal(const char *line)
-{
-    std::size_t length = strlen(line);
-    if (pwrite(journal_fd, line, length, journal_length) != ssize_t(length)) {
-        if (errno == 0)
-            errno = ENOSPC;
-        return -1;
-    }
-    journal_length += off_t(length);
-    journal_entries++;
-    return 0;
-}
-
-static int append_run(const journal_run &run)
-{
-    char name[16], line[64];
-    format_message_name(run.first_name, name);
-    snprintf(line, sizeof line, "run %zu %s\n", run.first_message, name + name_prefix.size());
-    if (append_to_journal(line) != 0)
-        return -1;
-    for (std::uint64_t passed : run.passed_over) {
-        format_message_name(passed, name);
-        snprintf(line, sizeof line, "skip %s\n", name + name_prefix.size());
-        if (append_to_journal(line) != 0)
-            return -1;
-    }
-    return 0;
-}
-
-int start_journal(int dir_fd, const struct stat &mailbox, const journal &kept, const journal_run &run)
-{
-    char fresh[80];
-    name_journal(mailbox, journal_path, sizeof journal_path);
-    name_journal(mailbox, fresh, sizeof fresh, ".new");
-    // Written whole under another name, then moved over the old one, so that a crash meanwhile
-    // leaves the old journal whole.
-    unlinkat(dir_fd, fresh, 0);
-    journal_fd = openat(dir_fd, fresh, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (journal_fd < 0)
-        return -1;
-    journal_dir_fd = dir_fd;
-    journal_length = 0;
-    journal_entries = 0;
-    char header[128];
-    snprintf(header, sizeof header, "quelvaron journal 1\nmailbox %ju %ju %jd\n", std::uintmax_t(mailbox.st_dev),
-             std::uintmax_t(mailbox.st_ino), std::intmax_t(mailbox.st_size));
-    bool written = append_to_journal(header) == 0;
-    for (const journal_run &earlier : kept.runs)
-        written = written && append_run(earlier) == 0;
-    if (written && append_run(run) == 0 && renameat(dir_fd, fresh, dir_fd, journal_path) == 0) {
-        journal_named = true;
-        return 0;
-    }
-    int failure = errno;
-    unlinkat(dir_fd, fresh, 0);
-    close(journal_fd);
-    journal_fd = -1;
-    errno = failure;
-    return -1;
-}
-
-void pass_over_name(std::uint64_t number)
-{
-    if (journal_fd < 0)
-        return;
-    char name[16], line[32];
-    format_message_name(number, name);
-    snprintf(line, sizeof line, "skip %s\n", name + name_prefix.size());
-    if (journal_entries >= most_journal_entries || append_to_journal(line) != 0)
-        abandon_journal();
-}
-
-void abandon_journal()
-{
-    if (journal_fd < 0)
-        return;
-    int emptied = ftruncate(journal_fd, 0);
-    (void)emptied;
-    close_journal();
-}
-
-void remove_journal()
-{
-    if (journal_named)
-        unlinkat(journal_dir_fd, journal_path, 0);
-    journal_named = false;
-    close_journal();
-}
-
-void close_journal()
-{
-    if (journal_fd >= 0)
-        close(journal_fd);
-    journal_fd = -1;
-}
-
-const char *journal_file_name()
-{
-    return journal_named ? journal_path : nullptr;
+    char digits[name_digits + 1];
+    make_run_tag(digits);
+    std::uint64_t room = count < name_count ? name_count - count + 1 : 1;
+    return std::uint64_t(name_digits_number(digits)) % room;
 }

@@ -51,6 +51,31 @@ struct timespec modification_time(const struct stat &status)
 #endif
 }
 
+bool birth_time(int fd, struct timespec &born)
+{
+#if HAVE_STATX
+    struct statx status;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME, &status) != 0 || !(status.stx_mask & STATX_BTIME))
+        return false;
+    born = {time_t(status.stx_btime.tv_sec), long(status.stx_btime.tv_nsec)};
+    return true;
+#elif HAVE_STAT_ST_BIRTHTIM || HAVE_STAT_ST_BIRTHTIMESPEC
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        return false;
+#if HAVE_STAT_ST_BIRTHTIM
+    born = status.st_birthtim;
+#else
+    born = status.st_birthtimespec;
+#endif
+    return born.tv_sec > 0;
+#else
+    (void)fd;
+    (void)born;
+    return false;
+#endif
+}
+
 struct timespec change_time(const struct stat &status)
 {
 #if HAVE_STAT_ST_MTIM

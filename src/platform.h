@@ -24,6 +24,11 @@ int descriptor_status(int fd, struct stat &status);
 struct timespec modification_time(const struct stat &status);
 struct timespec change_time(const struct stat &status);
 
+// Fills `born` with the birth time of the file open on `fd`: statx on Linux, st_birthtim on
+// FreeBSD, st_birthtimespec on macOS. Returns false, leaving `born` as it was, where the system or
+// the file system keeps none.
+bool birth_time(int fd, struct timespec &born);
+
 // What one step of a walk met in a directory, without following a symbolic link.
 struct walk_step {
     int fd = -1;             // open on it, for a directory; -1 for a link, and on the portable

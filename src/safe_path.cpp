@@ -91,8 +91,9 @@ int resolve_path(const char *path, resolved_path &resolved)
             resolved.given_dir_fd = fcntl(current, F_DUPFD_CLOEXEC, 0);
             resolved.given_name = next.name;
         }
-        if (S_ISLNK(step.status.st_mode) || pending.empty())
-            resolved.in_shared_folder |= shared_folder(current_mode);
+        // Any folder passed through where others may create names may hold one of theirs: a
+        // folder they made there leads wherever they like.
+        resolved.in_shared_folder |= shared_folder(current_mode);
         if (!S_ISLNK(step.status.st_mode) && pending.empty()) {
             resolved.fd = step.fd;
             resolved.status = step.status;
@@ -166,18 +167,19 @@ void report_failure(const char *what, int failure)
 
 void fill_random_suffix(char *name)
 {
-    static const char characters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    // Lower case only: on a case-insensitive file system "a" and "A" are one name.
+    static const char characters[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     static std::uint64_t state = 0;
     if (state == 0 && !random_bytes(&state, sizeof state))
         state = std::uint64_t(time(nullptr)) << 32 ^ std::uint64_t(getpid()) ^ std::uint64_t(clock());
-    // splitmix64: every call a new 64-bit value, of which six base-62 digits take 36 bits.
+    // splitmix64: every call a new 64-bit value, of which six base-36 digits take 32 bits.
     std::uint64_t value = (state += 0x9e3779b97f4a7c15);
     value = (value ^ (value >> 30)) * 0xbf58476d1ce4e5b9;
     value = (value ^ (value >> 27)) * 0x94d049bb133111eb;
     value ^= value >> 31;
     char *suffix = name + strlen(name) - 6;
-    for (int i = 0; i < 6; i++, value /= 62)
-        suffix[i] = characters[value % 62];
+    for (int i = 0; i < 6; i++, value /= 36)
+        suffix[i] = characters[value % 36];
 }
 
 int mkstempat(int dir_fd, char *name_template)

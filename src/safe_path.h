@@ -33,8 +33,8 @@ struct resolved_path {
     std::string given_name;  // link there is followed: where that name's dot-file goes
     owners_met link_owners;      // of the symbolic links followed
     owners_met directory_owners; // of the directories passed through, the first one included
-    bool in_shared_folder = false; // the folder holding the last name, or one holding a link
-                                   // followed, lets its group or others create files
+    bool in_shared_folder = false; // a folder passed through, link targets included, lets its
+                                   // group or others create files
 };
 
 // Resolves `path` from "/" or the working directory one component at a time, without letting the
@@ -56,7 +56,7 @@ void release_path(resolved_path &resolved);
 // Reports a failure from this unit or an error number the way perror does: "<what>: <reason>".
 void report_failure(const char *what, int failure);
 
-// Replaces the six "X" that end `name` with letters and digits chosen at random. Seeds itself once
+// Replaces the six "X" that end `name` with lower-case letters and digits chosen at random. Seeds itself once
 // per process, with no system call after that.
 void fill_random_suffix(char *name);
 

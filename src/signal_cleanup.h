@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: BSD-2-Clause
-// Ending on a signal: SIGINT, SIGTERM and SIGHUP undo the run until its outcome is final, remove
-// the files that must not outlive the process, say so on standard error ("Conversion interrupted
-// and undone: <signal>", or "Conversion interrupted, files kept: <signal>" once the outcome was
-// final, whatever silent_mode says), then end it through the same signal, so that the caller sees
-// which.
+// Ending on a signal: SIGINT, SIGTERM and SIGHUP stop the run cleanly. Every file it published
+// stays, and so does its journal, which names them, so that the next run resumes where this one
+// stopped; only the files that must not outlive the process go (the dot-file, a hidden file being
+// written). The tool says "Conversion interrupted, files kept: <signal>" on standard error,
+// whatever silent_mode says, and ends through the same signal, so that the caller sees which.
 #pragma once
 
 #include <csignal>
-#include <cstddef>
 
 // A file that a signal's end removes: `name` relative to `dir_fd` (AT_FDCWD for a path), or none
 // while `name` is nullptr. Its owner sets and clears it; the handler only reads it.
@@ -22,38 +21,22 @@ struct signal_removal {
 // takes back root's effective user id where root runs the tool as another user.
 void install_signal_cleanup();
 
+// The signals that stop the run, for a handler of another unit to hold off while it runs.
+void add_stopping_signals(sigset_t &set);
+
 // Ends the process at once with status 1, after a failure reported by the caller that the run
 // cannot go on from (memory that cannot be had): removes the entries of remove_on_signal(), never
-// a published file, as any failure keeps those. Takes back root's effective user id as a signal's
-// end does.
+// a published file. Takes back root's effective user id as a signal's end does.
 [[noreturn]] void end_after_failure();
 
 // Adds `entry`, which must live as long as the process, to the files removed on a signal. Up to
 // four entries; a fifth is not added and returns -1, else 0.
 int remove_on_signal(signal_removal *entry);
 
-// The longest name, its zero included, that record_published_file() keeps.
-inline constexpr std::size_t published_name_size = 16;
-
-// Until keep_published_files() is called, a signal removes every file recorded as published in
-// the directory `dir_fd`, newest first, and then the file `journal` there (unless nullptr), so
-// that an interrupted run leaves the directory as it found it and the next run delivers each
-// message once; a file renamed or removed meanwhile is passed over. Makes room for `count` names.
-// Returns 0, or -1 with errno ENOMEM.
-int undo_on_signal(int dir_fd, std::size_t count, const char *journal);
-
-// Records `name` (shorter than published_name_size), just published in the directory given to
-// undo_on_signal(). Call it in the same deferred section as the call that published it, so that
-// no file goes unrecorded. Stores only; a name past the room made is not recorded.
-void record_published_file(const char *name);
-
-// Makes the run's outcome final: a signal then removes only the entries of remove_on_signal(),
-// never a published file. Frees the names recorded.
-void keep_published_files();
-
 // While deferred, a signal that arrives is only recorded: call it before changing what an entry
-// names (making a file, then naming it) or publishing a file. resume_signals() ends the deferral
-// and raises the signal that arrived meanwhile, if any. Deferrals nest; the signal is raised when
-// the outermost ends. Each costs two stores and no system call.
+// names (making a file, then naming it), or around steps that must not be parted (emptying the
+// mailbox after its journal is gone). resume_signals() ends the deferral and raises the signal
+// that arrived meanwhile, if any. Deferrals nest; the signal is raised when the outermost ends.
+// Each costs two stores and no system call.
 void defer_signals();
 void resume_signals();

@@ -46,13 +46,13 @@ static int faulty(const char *call)
     }                                                                    \
     return ((type)dlsym(RTLD_NEXT, #call))(__VA_ARGS__)
 
-/* The mailbox is the file locked with flock; its status is looked at after that to learn its size,
+/* The mailbox is the first file locked with flock (the maildir is locked after it); its status is looked at after that to learn its size,
  * and again before it is emptied. Other fstat calls, on other files or earlier, pass. */
 static int locked_fd = -1, mailbox_looks = 0;
 
 int flock(int fd, int operation)
 {
-    if (operation == LOCK_EX)
+    if (operation == LOCK_EX && locked_fd < 0)
         locked_fd = fd;
     FAIL_OR_PASS(flock, int (*)(int, int), fd, operation);
 }

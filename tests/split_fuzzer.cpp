@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 // libFuzzer target for the split: whatever the mailbox, its messages are never empty, every one
 // after the first opens with "From ", and joined with newlines they give back the mailbox.
-#include "mailbox_conversion.h"
+#include "mailbox_cut.h"
 
 #include <cstdint>
 #include <cstdlib>
