@@ -3,6 +3,7 @@
 #include "tool_run.h"
 
 #include <csignal>
+#include <fstream>
 #include <ctime>
 #include <cstring>
 #include <fcntl.h>
@@ -45,7 +46,7 @@ static std::map<int, int> delivered_ids(const std::string &directory)
 {
     std::map<int, int> seen;
     for (const std::string &name : file_names(directory)) {
-        if (name[0] == '.') // being written, which readers pass over
+        if (name[0] == '.') // being written, or the journal, which readers pass over
             continue;
         std::string content = read_file(directory + "/" + name);
         std::size_t at = content.find("X-Id: ");
@@ -140,45 +141,65 @@ TEST_F(Concurrency, MailArrivingDuringConversionsIsWrittenExactlyOnce)
 }
 
 // A signal ends the tool at once, converting or waiting for a lock, and leaves no lock file. A
-// catchable one before the mailbox is emptied undoes the run, with or without -t, and says so: the
-// directory and the mailbox are as they were, and the next run delivers each message once. One
-// after the emptying keeps every file; after SIGKILL the files written stay, each whole.
+// catchable one keeps every file published, which a reader may have shown already, and the
+// journal, with or without -t; the mailbox is emptied only where the signal came after the journal
+// was withdrawn. After SIGKILL the files written stay, each whole. Either way the next run
+// delivers each message exactly once, also after a reader flagged files (renaming them, into
+// cur/ for a run into cur/) or moved every file from new/ to cur/ in between. A SIGBUS sent with
+// kill changes nothing.
 TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
 {
-    const int count = 10000;
+    const int count = 4000;
     std::string mailbox;
     for (int id = 0; id < count; id++)
         mailbox += numbered_message(id);
-    const std::string lock = dir + "/mbox.lock", out = dir + "/out";
+    const std::string lock = dir + "/mbox.lock", maildir = dir + "/out";
     struct {
         int signal_number;
         bool truncate;
+        const char *folder = ""; // of the maildir "out" written into
         bool lock_held_by_another = false;
         bool after_emptying = false; // held in its ftruncate by strace
         bool into_users_directory = false; // root writing as the directory's owner
-        bool during_undo = false; // SIGKILL while a SIGTERM undoes the run
-    } cases[] = {{SIGTERM, true}, {SIGTERM, false}, {SIGHUP, true}, {SIGHUP, false}, {SIGINT, true},
-                 {SIGINT, false}, {SIGINT, true, true}, {SIGTERM, true, false, true}, {SIGKILL, true},
-                 {SIGKILL, false}, {SIGKILL, true, false, false, false, true}, {SIGTERM, true, false, false, true}};
+        bool reader_flags = false; // renames every third file it sees NAME:2,S
+        bool reader_moves = false; // moves every file of new/ to cur/ before the rerun
+    } cases[] = {{SIGTERM, true}, {SIGTERM, false}, {SIGHUP, true}, {SIGINT, false}, {SIGINT, true, "", true},
+                 {SIGTERM, true, "", false, true}, {SIGKILL, true}, {SIGKILL, false},
+                 {SIGTERM, true, "", false, false, true}, {SIGTERM, true, "/cur", false, false, false, true},
+                 {SIGKILL, true, "/new", false, false, false, false, true}, {SIGBUS, true}};
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(strsignal(c.signal_number)) + (c.truncate ? ", -t" : "") +
+        SCOPED_TRACE(std::string(strsignal(c.signal_number)) + (c.truncate ? ", -t" : "") + " into out" + c.folder +
                      (c.after_emptying ? ", after emptying" : "") + (c.into_users_directory ? ", as the user" : "") +
-                     (c.during_undo ? ", during the undo" : ""));
+                     (c.reader_flags ? ", a reader flags files" : "") + (c.reader_moves ? ", a reader moves files" : ""));
         if ((c.after_emptying && !command_available("strace")) || (c.into_users_directory && geteuid() != 0))
             continue;
+        const std::string out = maildir + c.folder;
+        for (const char *folder : {"/new", "/cur"})
+            if (c.folder[0] != '\0')
+                mkdir((maildir + folder).c_str(), 0700);
         if (c.into_users_directory) {
             ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
         }
         write_file(dir + "/mbox", mailbox);
         if (c.lock_held_by_another)
             write_file(lock, "0\n");
-        strings args = {"mbox", "out"};
+        strings args = {"mbox", "out"s + c.folder};
         if (c.truncate)
             args.push_back("-t");
         tool_options options;
         if (c.after_emptying)
             options.wrapper = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=ftruncate",
                                "-e", "inject=ftruncate:delay_exit=2000000"};
+        const std::string flagged = dir + "/flagged";
+        pid_t reader = -1;
+        if (c.reader_flags && (reader = fork()) == 0) {
+            for (std::set<std::string> seen;;)
+                for (const std::string &name : file_names(out))
+                    if (name.find(':') == std::string::npos && seen.insert(name).second && seen.size() % 3 == 0 &&
+                        rename((out + "/" + name).c_str(), (out + "/" + name + ":2,S").c_str()) == 0) {
+                        std::ofstream(flagged, std::ios::app) << name << ":2,S\n";
+                    }
+        }
         pid_t tool = start_tool(args, dir, options), target = tool;
         struct stat mailbox_status;
         if (c.lock_held_by_another) {
@@ -190,7 +211,7 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
             std::istringstream(read_file(task + "/children")) >> target;
         } else {
             // In the middle: some files written, and the tool holding every lock.
-            for (std::size_t written = 1000 + std::size_t(getpid() % 1000); file_names(out).size() < written;)
+            for (std::size_t written = 400 + std::size_t(getpid() % 400); file_names(out).size() < written;)
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             int fd = open((dir + "/mbox").c_str(), O_RDONLY | O_CLOEXEC);
             struct flock probe = {.l_type = F_RDLCK, .l_whence = SEEK_SET, .l_start = 0, .l_len = 0, .l_pid = 0};
@@ -199,25 +220,25 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
             close(fd);
             EXPECT_EQ(access(lock.c_str(), F_OK), 0) << "the tool converts without its dot-file lock";
         }
-        if (c.during_undo) {
-            kill(target, SIGTERM);
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
         kill(target, c.signal_number);
         tool_result result = finish_tool(tool);
-        EXPECT_EQ(result.status, 128 + c.signal_number) << result.err;
-        EXPECT_EQ(result.err, c.signal_number == SIGKILL ? ""
-                              : std::string(c.after_emptying ? "Conversion interrupted, files kept: "
-                                                             : "Conversion interrupted and undone: ") +
-                                    strsignal(c.signal_number) + "\n");
-        EXPECT_EQ(read_file(dir + "/mbox"), c.after_emptying ? "" : mailbox);
-        for (const std::string &name : file_names(out)) // which readers pass over
-            EXPECT_TRUE(name[0] != '.' || c.signal_number == SIGKILL) << "a hidden file outlived a catchable signal";
+        if (reader > 0) {
+            kill(reader, SIGKILL);
+            waitpid(reader, nullptr, 0);
+        }
+        const bool stopped = c.signal_number != SIGBUS;
+        EXPECT_EQ(result.status, stopped ? 128 + c.signal_number : 0) << result.err;
+        EXPECT_EQ(result.err, c.signal_number == SIGKILL || !stopped
+                                  ? ""
+                                  : "Conversion interrupted, files kept: "s + strsignal(c.signal_number) + "\n");
+        EXPECT_EQ(read_file(dir + "/mbox"), c.after_emptying || !stopped ? "" : mailbox);
+        for (const std::string &name : file_names(out)) { // which readers pass over
+            EXPECT_TRUE(name[0] != '.' || c.signal_number == SIGKILL || name.starts_with(".quelvaron-journal-"))
+                << name << ": a hidden file outlived a catchable signal";
+        }
         std::map<int, int> seen = delivered_ids(out);
-        if (c.after_emptying)
+        if (c.after_emptying || !stopped)
             expect_each_once(seen, count);
-        else if (c.signal_number != SIGKILL)
-            EXPECT_TRUE(seen.empty()) << seen.size() << " files of the interrupted run are left";
         else
             EXPECT_LT(seen.size(), (std::size_t)count);
         for (const auto &[id, times] : seen)
@@ -226,23 +247,34 @@ TEST_F(Concurrency, ASignalStopsTheToolAndLeavesNothingHalfDone)
             struct stat status;
             EXPECT_TRUE(name[0] == '.' || (stat((out + "/" + name).c_str(), &status) == 0 && (status.st_mode & 07777) == 0666)) << name;
         }
+        if (c.reader_moves)
+            for (const std::string &name : file_names(maildir + "/new"))
+                if (name[0] != '.')
+                    rename((maildir + "/new/" + name).c_str(), (maildir + "/cur/" + name).c_str());
         if (c.lock_held_by_another)
             unlink(lock.c_str());
-        if (!c.after_emptying) {
+        if (!c.after_emptying && stopped) {
             // After SIGKILL its dot-file is left, naming a process that is gone: broken at once.
             auto start = std::chrono::steady_clock::now();
-            EXPECT_EQ(run_tool({"mbox", "out", "-t", "-s"}, dir).status, 0);
+            EXPECT_EQ(run_tool({"mbox", "out"s + c.folder, "-t", "-s"}, dir).status, 0);
             EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60))
                 << "it waited for the dead run's lock";
             EXPECT_EQ(read_file(dir + "/mbox"), "");
-            expect_each_once(delivered_ids(out), count);
-            // The killed run's hidden file is removed; one left by a kill during the undo stays.
-            for (const std::string &name : file_names(out))
-                EXPECT_TRUE(name[0] != '.' || c.during_undo) << name;
+            std::map<int, int> all = delivered_ids(c.folder[0] != '\0' ? maildir + "/new" : maildir);
+            for (const auto &[id, times] : c.folder[0] != '\0' ? delivered_ids(maildir + "/cur") : std::map<int, int>{})
+                all[id] += times;
+            expect_each_once(all, count);
+            // What the reader flagged is still there: a client never sees it expunged.
+            std::istringstream names(c.reader_flags ? read_file(flagged) : "");
+            for (std::string name; std::getline(names, name);)
+                EXPECT_EQ(access((out + "/" + name).c_str(), F_OK), 0) << name;
+            for (const std::string &name : file_names(out)) // the killed run's hidden file, and the journal, go
+                EXPECT_TRUE(name[0] != '.') << name;
         }
+        unlink(flagged.c_str());
         EXPECT_EQ(file_names(dir), (strings{"mbox", "out"})) << "a lock file was left behind";
-        remove_scratch_directory(out);
-        mkdir(out.c_str(), 0700);
+        remove_scratch_directory(maildir);
+        mkdir(maildir.c_str(), 0700);
     }
 }
 
@@ -258,6 +290,8 @@ TEST_F(Concurrency, ARunAfterAFailedOneDeliversEachMessageOnce)
     auto files_of = [&](std::map<int, std::string> &names) { // each message's file, by the id it holds
         std::map<int, int> seen;
         for (const std::string &name : file_names(out)) {
+            if (name.starts_with(".quelvaron-journal-"))
+                continue;
             std::string content = read_file(out + "/" + name);
             int id = std::stoi(content.substr(content.find("X-Id: ") + 6));
             names[id] = out + "/" + name;
@@ -280,6 +314,12 @@ TEST_F(Concurrency, ARunAfterAFailedOneDeliversEachMessageOnce)
          [&] { rename(names[1].c_str(), (names[1] + ":2,S").c_str()); unlink(names[3].c_str()); }, true, {{3, -1}}},
         {"the mailbox emptied and filled again", [&] { write_file(dir + "/mbox", numbered_message(20) + big(21) + big(22)); },
          false, {{20, 1}, {21, 1}, {22, 1}}},
+        // The mailbox's first bytes are no longer those of the journal: nothing is taken as
+        // delivered, so the missing file costs nothing but duplicates.
+        {"Status rewritten in place in message 1, its file removed, mail appended",
+         [&] { std::string text = read_file(dir + "/mbox"); text.replace(text.find("body of 1"), 4, "BODY");
+               write_file(dir + "/mbox", text); unlink(names[1].c_str()); deliver(dir + "/mbox", 10, 11, 0); },
+         false, {{0, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}, {10, 1}}},
         {"a FIFO under the journal's name", [&] { unlink(journal().c_str()); mkfifo(journal().c_str(), 0600); }, false,
          {{0, 1}, {1, 1}, {2, 1}, {3, 1}, {4, 1}, {5, 1}, {6, 1}, {7, 1}, {8, 1}, {9, 1}}},
     };
@@ -290,6 +330,7 @@ TEST_F(Concurrency, ARunAfterAFailedOneDeliversEachMessageOnce)
         write_file(dir + "/mbox", mailbox);
         ASSERT_EQ(run_tool({"mbox", "out", "-t"}, dir, {.file_size_limit = 50000}).status, 1);
         files_of(names);
+        EXPECT_NE(journal_of(out), "none");
         row.between();
         tool_result result = run_tool({"mbox", "out", "-t"}, dir);
         EXPECT_EQ(result.status, 0) << result.err;
@@ -355,6 +396,39 @@ TEST_F(Concurrency, ASecondConverterWaitsAndTheTwoWriteEachMessageOnce)
     EXPECT_EQ(converted, 1) << "exactly one converter finds the messages, the other an empty mailbox";
     EXPECT_EQ(read_file(dir + "/mbox"), "");
     expect_each_once(delivered_ids(dir + "/out"), count);
+}
+
+// Two runs at once into one maildir, each of its own mailbox: one into new/ and one into cur/, or
+// both into one folder; one is SIGKILLed part-way and run again. Names are given one run at a
+// time across both folders, so no name of one run is ever the other's, and every message of both
+// ends exactly once.
+TEST_F(Concurrency, TwoRunsIntoOneMaildirOneKilledDeliverEachMessageOnce)
+{
+    const int count = 3000;
+    const std::string maildir = dir + "/out";
+    for (const auto &[first, second] : {std::pair{"out/new", "out/cur"}, {"out/new", "out/new"}}) {
+        SCOPED_TRACE(std::string(first) + " and " + second);
+        for (const char *folder : {"/new", "/cur"})
+            mkdir((maildir + folder).c_str(), 0700);
+        deliver(dir + "/one", 0, count, 0);
+        deliver(dir + "/two", count, 2 * count, 0);
+        pid_t killed = start_tool({"one", first, "-t", "-s"}, dir), other = start_tool({"two", second, "-t", "-s"}, dir);
+        auto files = [&] { return file_names(maildir + "/new").size() + file_names(maildir + "/cur").size(); };
+        for (std::size_t written = 300 + std::size_t(getpid() % 300); files() < written;)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        kill(killed, SIGKILL);
+        EXPECT_EQ(finish_tool(killed).status, 128 + SIGKILL);
+        EXPECT_EQ(finish_tool(other).status, 0);
+        tool_result rerun = run_tool({"one", first, "-t", "-s"}, dir);
+        EXPECT_EQ(rerun.status, 0) << rerun.err;
+        std::map<int, int> all = delivered_ids(maildir + "/new");
+        for (const auto &[id, times] : delivered_ids(maildir + "/cur"))
+            all[id] += times;
+        expect_each_once(all, 2 * count);
+        EXPECT_EQ(read_file(dir + "/one") + read_file(dir + "/two"), "");
+        remove_scratch_directory(maildir);
+        mkdir(maildir.c_str(), 0700);
+    }
 }
 
 // A dot-file dated far in the future goes stale 5 minutes after it was made, as any other, on a

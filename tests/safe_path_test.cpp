@@ -86,6 +86,14 @@ TEST(SafePath, OnlyLinksThatTheTargetsOwnerCouldHaveMadeAreFollowed)
                users("forger", other); users("forger/m", other); EXPECT_EQ(symlink("../forger/m", (dir + "/mail/victim").c_str()), 0); users("mail/victim", other); },
          {"mail/victim", "home/out", "-t"}, output("Mailbox owned by another user")},
         {"his own file in a shared spool", [&] { shared_spool("john", user); }, {"mail/john", "home/out", "-t"}, ""},
+        // The folder is his, and so is the file: only the spool above it tells that anyone made them.
+        {"another's file in a folder he made in a shared spool",
+         [&] { shared_spool("x", other); mkdir((dir + "/mail/d").c_str(), 0755); write_file(dir + "/mail/d/victim", mailbox);
+               users("mail/d", other); users("mail/d/victim", other); },
+         {"mail/d/victim", "home/out", "-t"}, output("Mailbox owned by another user")},
+        {"his own mailbox in a spool of group mail, 2775", [&] { shared_spool("john", user); chmod((dir + "/mail").c_str(), 02775);
+                                                                 EXPECT_EQ(chown((dir + "/mail").c_str(), 0, 8), 0); },
+         {"mail/john", "home/out", "-t"}, ""},
         {"another's file in a shared spool, into root's directory", [&] { shared_spool("victim", other); mkdir((dir + "/archive").c_str(), 0755); },
          {"mail/victim", "archive", "-t"}, ""},
     };

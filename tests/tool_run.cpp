@@ -180,8 +180,7 @@ std::vector<std::string> file_names(const std::string &directory)
 {
     std::vector<std::string> names;
     for (const fs::directory_entry &entry : fs::directory_iterator(directory))
-        if (!entry.path().filename().string().starts_with(".quelvaron-journal-"))
-            names.push_back(entry.path().filename());
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -193,6 +192,29 @@ std::vector<std::string> sorted_contents(const std::string &directory)
         contents.push_back(read_file(directory + "/" + name));
     std::sort(contents.begin(), contents.end());
     return contents;
+}
+
+static bool is_journal(const std::string &name)
+{
+    return name.starts_with(".quelvaron-journal-");
+}
+
+std::vector<std::string> message_contents(const std::string &directory)
+{
+    std::vector<std::string> contents;
+    for (const std::string &name : file_names(directory))
+        if (!is_journal(name))
+            contents.push_back(read_file(directory + "/" + name));
+    std::sort(contents.begin(), contents.end());
+    return contents;
+}
+
+std::string journal_of(const std::string &directory)
+{
+    for (const std::string &name : file_names(directory))
+        if (is_journal(name))
+            return read_file(directory + "/" + name);
+    return "none";
 }
 
 std::vector<std::string> reference_split(const std::string &mailbox)

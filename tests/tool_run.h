@@ -56,10 +56,15 @@ void remove_scratch_directory(const std::string &path);
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 
-// The names of the files in `directory`, sorted, but for the journal a run leaves for the next,
-// and their contents sorted.
+// The names of the files in `directory`, sorted, a journal left for the next run included, and
+// their contents sorted.
 std::vector<std::string> file_names(const std::string &directory);
 std::vector<std::string> sorted_contents(const std::string &directory);
+
+// The contents of the files in `directory` but its journals, sorted; and the text of its journal:
+// "none" where there is none, and "" for one emptied because it stopped serving.
+std::vector<std::string> message_contents(const std::string &directory);
+std::string journal_of(const std::string &directory);
 
 // The messages of `mailbox`, found by a plain byte-by-byte reading of the mbox rule.
 std::vector<std::string> reference_split(const std::string &mailbox);
