@@ -157,16 +157,6 @@ static int make_files_durable()
     return failed;
 }
 
-// A mailbox in a folder where others may create names may be one of theirs, planted under the
-// name of a user who has none: root converts it only into a directory of root's or of the
-// mailbox's owner. Returns 0 or foreign_mailbox.
-static int check_mailbox_owner(bool in_shared_folder, uid_t mailbox_owner, uid_t directory_owner)
-{
-    bool trusted = geteuid() != 0 || !in_shared_folder || directory_owner == 0 || mailbox_owner == 0 ||
-                   mailbox_owner == directory_owner;
-    return trusted ? 0 : foreign_mailbox;
-}
-
 // The conversion proper, with the mailbox open on `fd` and locked; `in_shared_folder` as
 // resolve_path() found it. Returns the number of messages written and leaves the mailbox's size in
 // `size`, or returns -1 after reporting the failure.
@@ -223,50 +213,6 @@ static int convert_locked_mailbox(int fd, bool in_shared_folder, const char *out
     close_output_folders(folders);
     release_path(directory);
     return count;
-}
-
-// Refuses what root must not open on a user's behalf: anything but a regular file, and, for root,
-// a file with another name elsewhere (a user's hard link to a file that is not his) or in a folder
-// of a third user (who may have renamed another's file into it). Returns 0 or the failure.
-static int check_mailbox(const resolved_path &path, const struct stat &status)
-{
-    if (int failure = check_link_owners(path, status.st_uid))
-        return failure;
-    if (S_ISDIR(status.st_mode))
-        return EISDIR;
-    if (!S_ISREG(status.st_mode))
-        return not_a_regular_file;
-    if (status.st_nlink > 1 && geteuid() == 0)
-        return more_than_one_link;
-    if (geteuid() == 0 && !only_root_or(path.directory_owners, status.st_uid))
-        return foreign_directory;
-    return 0;
-}
-
-// Opens the mailbox that `path` resolved to for reading and writing. What is opened is checked
-// again, as it may have been replaced since it was resolved; O_NONBLOCK keeps a FIFO put there
-// meanwhile from blocking the open. Returns the descriptor and its status in `status`, or -1 with
-// the failure in `failure`.
-static int open_mailbox(const resolved_path &path, struct stat &status, int &failure)
-{
-    failure = check_mailbox(path, path.status);
-    if (failure != 0)
-        return -1;
-    int fd = openat(path.dir_fd, path.name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        failure = errno;
-        return -1;
-    }
-    if (descriptor_status(fd, status) != 0)
-        failure = errno;
-    else if (status.st_dev != path.status.st_dev || status.st_ino != path.status.st_ino)
-        failure = EAGAIN; // replaced since it was examined: the next run sees what is there
-    else if ((failure = check_mailbox(path, status)) == 0 && fcntl(fd, F_SETFL, 0) != 0) // blocking again
-        failure = errno;
-    if (failure == 0)
-        return fd;
-    close(fd);
-    return -1;
 }
 
 // A string or a list that cannot grow ends the run as any failed allocation does, never by abort.

@@ -56,6 +56,20 @@ void release_path(resolved_path &resolved);
 // Reports a failure from this unit or an error number the way perror does: "<what>: <reason>".
 void report_failure(const char *what, int failure);
 
+// Opens the mailbox that `path` resolved to for reading and writing, refusing what root must not
+// open on a user's behalf: anything but a regular file, and, for root, a file with another name
+// elsewhere (more_than_one_link) or in a folder of a third user (foreign_directory), or reached
+// through another's link. What is opened is checked again, as it may have been replaced since it
+// was resolved (EAGAIN); a FIFO put there meanwhile does not block the open. Returns the
+// descriptor and its status in `status`, or -1 with the failure in `failure`.
+int open_mailbox(const resolved_path &path, struct stat &status, int &failure);
+
+// For root, a mailbox reached through a folder where others may create names
+// (`in_shared_folder`) may be one of theirs, planted under the name of a user who has none: it is
+// converted only into a directory of root's or of the mailbox's owner. Returns 0 or
+// foreign_mailbox.
+int check_mailbox_owner(bool in_shared_folder, uid_t mailbox_owner, uid_t directory_owner);
+
 // Replaces the six "X" that end `name` with lower-case letters and digits chosen at random. Seeds itself once
 // per process, with no system call after that.
 void fill_random_suffix(char *name);
