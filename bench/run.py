@@ -83,30 +83,34 @@ def compare(programs, mailbox, scratch, runs):
 
 
 def directory_pass(tool, make_mailbox, memory):
-    """Times 10,000 messages into a directory that already holds the 100,000 files of an earlier
-    run, whose names the tool reads once to name its own after them, against into an empty one."""
-    print("\nthe directory pass: 10,000 messages into a directory of 100,000 files, against into an empty one"
-          " (tmpfs, medians of 7)")
+    """Times 10,000 messages into a maildir's new/ whose cur/ already holds the 100,000 files of an
+    earlier run (the tool reads both folders once to name its files after theirs), against into an
+    empty maildir."""
+    print("\nthe directory pass: 10,000 messages into new/ of a maildir whose cur/ holds 100,000 files,"
+          " against into an empty one (tmpfs, medians of 7)")
     small = os.path.join(memory, "mailbox-10000")
     subprocess.run([make_mailbox, "10000", small], check=True)
-    full = fresh_directory(memory, "full")
-    subprocess.run([tool, os.path.join(memory, "mailbox-100000"), full, "-s"], check=True)
-    earlier = set(os.listdir(full))
+    def maildir(name):
+        root = fresh_directory(memory, name)
+        for folder in ("new", "cur"):
+            os.mkdir(os.path.join(root, folder))
+        return root
+    full = maildir("full")
+    subprocess.run([tool, os.path.join(memory, "mailbox-100000"), os.path.join(full, "cur"), "-s"], check=True)
     times = {"empty": [], "full": []}
     for attempt in range(8):
         for name in ("empty", "full") if attempt % 2 == 0 else ("full", "empty"):
-            out = fresh_directory(memory, "out") if name == "empty" else full
-            seconds, _ = timed([tool, small, out, "-s"])
+            root = maildir("out") if name == "empty" else full
+            seconds, _ = timed([tool, small, os.path.join(root, "new"), "-s"])
             if attempt > 0:
                 times[name].append(seconds)
             if name == "empty":
-                remove_and_settle(out)
+                remove_and_settle(root)
             else:
-                for added in set(os.listdir(full)) - earlier:
-                    os.remove(os.path.join(full, added))
-                time.sleep(0.2)
+                remove_and_settle(os.path.join(full, "new"))
+                os.mkdir(os.path.join(full, "new"))
     empty, full_s = (statistics.median(times[name]) for name in ("empty", "full"))
-    print(f"into an empty directory: {empty:.3f} s, into one of 100,000 files: {full_s:.3f} s,"
+    print(f"into an empty maildir: {empty:.3f} s, beside 100,000 files in cur/: {full_s:.3f} s,"
           f" ratio {full_s / empty:.3f}, {(full_s - empty) / 100_000 * 1e9:.0f} ns per file there")
     shutil.rmtree(full)
     os.remove(small)

@@ -164,6 +164,34 @@ TEST_F(MessageFile, MessagesThatCannotFitAreNotStartedAndRootsReserveIsKept)
     }
 }
 
+// On a case-insensitive file system (ext4 with casefold, as macOS's and CIFS are), no two names
+// differ only in case: two runs of 80 messages take 160 names in one segment each, none passed
+// over (base-62 names "...A" and "...a" were one name there).
+TEST_F(MessageFile, NamesNeverCollideOnACaseInsensitiveFileSystem)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to mount file systems";
+    const std::string out = dir + "/out";
+    mkdir(out.c_str(), 0700);
+    if (system(("cd " + dir + " && truncate -s 8M ext4 && mkfs.ext4 -q -F -O casefold ext4 >/dev/null 2>&1 && "
+                "mount -o loop ext4 out 2>/dev/null && chattr +F out 2>/dev/null").c_str()) != 0) {
+        umount2(out.c_str(), MNT_DETACH);
+        GTEST_SKIP() << "this kernel or e2fsprogs has no ext4 casefold (/sys/fs/ext4/features/casefold)";
+    }
+    std::string mailbox;
+    for (int i = 0; i < 80; i++)
+        mailbox += (i ? "\n" : "") + ("From m" + std::to_string(i) + "\n\n" + std::to_string(i) + "\n");
+    write_file(dir + "/mbox", mailbox);
+    for (int run = 0; run < 2; run++) {
+        tool_result result = run_tool({"mbox", "out", "-s"}, dir);
+        EXPECT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(result.err, "");
+    }
+    EXPECT_EQ(message_contents(out).size(), 160u);
+    EXPECT_EQ(read_file(out + "/quelvaron00004f"), "From m79\n\n79\n") << "names were passed over"; // 159
+    umount2(out.c_str(), MNT_DETACH);
+}
+
 // What IMAP hands out for a file: bare line feeds become CRLF, every other byte stays.
 static std::string as_imap_sends_it(const std::string &file)
 {

@@ -122,6 +122,13 @@ static std::string in_glibc_words(std::string err)
     return err;
 }
 
+bool still_running(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::size_t end = status.rfind(") ");
+    return end != std::string::npos && end + 2 < status.size() && status[end + 2] != 'Z';
+}
+
 tool_result finish_tool(pid_t pid)
 {
     int status = 0;

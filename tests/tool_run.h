@@ -46,6 +46,10 @@ bool tool_can_run(const tool_options &options);
 pid_t start_tool(const std::vector<std::string> &args, const std::string &directory,
                  const tool_options &options = {});
 tool_result finish_tool(pid_t pid);
+
+// Whether the process `pid` that start_tool() started is still running (not yet ended, reaped or
+// not): for a test that waits for it to reach a point, so that the wait ends when it never will.
+bool still_running(pid_t pid);
 tool_result run_tool(const std::vector<std::string> &args, const std::string &directory,
                      const tool_options &options = {});
 
