@@ -153,18 +153,17 @@ void name_message_files_from(std::uint64_t first, std::size_t first_message, std
     memcpy(run_tag, tag, sizeof run_tag);
 }
 
-// Puts the name the next message file tries in message_name, and its hidden form in hidden_name:
-// the next in order, or where names do not go in order six characters chosen at random.
+// Puts the name the next message file tries in message_name: the next in order, or where names
+// do not go in order six characters chosen at random.
 static void choose_message_name()
 {
-    if (names_in_order)
+    if (names_in_order) {
         format_message_name(next_name, message_name);
-    else {
+    } else {
         memcpy(message_name, name_prefix.data(), name_prefix.size());
         memcpy(message_name + name_prefix.size(), "XXXXXX", name_digits + 1);
         fill_random_suffix(message_name);
     }
-    snprintf(hidden_name, sizeof hidden_name, ".%s%s", message_name, run_tag);
 }
 
 // The name in message_name is taken by a file not of this run's: the rest of the messages go in a
@@ -225,6 +224,7 @@ static int write_hidden_message_file(std::string_view message, int dir_fd, bool 
 {
     for (int attempt = 0; attempt < unique_name_attempts; attempt++) {
         choose_message_name();
+        snprintf(hidden_name, sizeof hidden_name, ".%s%s", message_name, run_tag);
         // A signal while the file is made must wait until its name is known, or that file would be
         // left behind empty.
         defer_signals();
