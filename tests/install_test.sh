@@ -1,7 +1,8 @@
 #!/bin/sh
 # SPDX-License-Identifier: BSD-2-Clause
 # Installs the build into a scratch prefix and checks what lands there: the binary, which prints
-# its usage text, the compressed manual page and changelog, the copyright file and the examples.
+# its usage text, the compressed manual page and changelog, the copyright file, the details the
+# manual page points to, and the examples.
 #   install_test.sh BUILD_DIR
 set -eu
 prefix=$(mktemp -d)
@@ -9,6 +10,7 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$1" --prefix "$prefix" >/dev/null
 test -x "$prefix/bin/quelvaron" || { echo "no $prefix/bin/quelvaron"; exit 1; }
 for file in share/man/man1/quelvaron.1.gz share/doc/quelvaron/changelog.gz share/doc/quelvaron/copyright \
+    share/doc/quelvaron/details.md \
     share/doc/quelvaron/examples/quelvaron.cron share/doc/quelvaron/examples/quelvaron@.service \
     share/doc/quelvaron/examples/quelvaron@.timer; do
     test -f "$prefix/$file" || { echo "no $prefix/$file"; exit 1; }
