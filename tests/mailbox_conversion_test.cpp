@@ -5,6 +5,7 @@
 #include "platform.h"
 #include "tool_run.h"
 
+#include <cstdint>
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
@@ -16,15 +17,14 @@
 
 using namespace std::string_literals;
 
-// Cuts `text` the way the conversion does, one message_at() after another.
+// Cuts `text` with the cut the conversion makes.
 static strings split(std::string_view text)
 {
+    std::vector<std::size_t> starts;
+    EXPECT_TRUE(cut_messages(text, UINT64_MAX, starts));
     strings messages;
-    for (std::size_t start = 0; start < text.size();) {
-        std::string_view message = message_at(text, start);
-        messages.emplace_back(message);
-        start += message.size() + 1;
-    }
+    for (std::size_t i = 0; i < starts.size(); i++)
+        messages.emplace_back(message_of(text, starts, i));
     return messages;
 }
 
@@ -282,9 +282,10 @@ TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
     int big = open((dir + "/big").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
     ASSERT_EQ(ftruncate(big, 1LL << 30), 0);
     close(big);
+    std::string skipped;
     for (failure_case &c : cases) {
         SCOPED_TRACE(c.name);
-        if (!tool_can_run(c.options))
+        if (!row_can_run(c.options, c.name, skipped))
             continue;
         if ((c.needs_root && geteuid() != 0) || (c.linux_only && !linux_branch))
             continue;
@@ -309,13 +310,14 @@ TEST_F(Conversion, FailuresLeaveTheMailboxAsItWas)
     }
     // Memory refused at random, wherever the run asks for it: it ends as a failure, never by abort.
     const tool_options no_memory = {.wrapper = {"fiu-run", "-x", "-c", "enable_random name=libc/mm/malloc,probability=0.05"}};
-    for (int run = 0; run < 50 && tool_can_run(no_memory); run++) {
+    for (int run = 0; run < 50 && row_can_run(no_memory, run == 0 ? "memory refused at random" : "", skipped); run++) {
         write_file(mbox(), mailbox);
         tool_result result = run_tool({"mbox", "out", "-s", "-t"}, dir, no_memory);
         EXPECT_TRUE(result.status == 0 || (result.status == 1 && result.err.ends_with("Cannot allocate memory\n"))) << result.err;
         EXPECT_NE(access((mbox() + ".lock").c_str(), F_OK), 0);
         EXPECT_EQ(read_file(mbox()), result.status == 0 ? "" : mailbox);
     }
+    skipped_rows(skipped);
 }
 
 // A program that ignores every lock cuts the mapped mailbox short, before it is cut into messages
@@ -327,10 +329,11 @@ TEST_F(Conversion, AMailboxCutShortWhileItIsWrittenEndsTheRunAsAFailedRead)
     for (int i = 0; i < 9; i++)
         mailbox += "From " + std::to_string(i) + "\n" + std::string(i == 5 ? 20000 : 80, 'x') + "\n\n";
     const strings messages = reference_split(mailbox);
+    std::string skipped;
     for (const auto &[fault, written] : {std::pair{"shrink", 5u}, {"shrink-before-cut", 0u}}) {
         SCOPED_TRACE(fault);
         const tool_options options = {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT="s + fault}};
-        if (!tool_can_run(options))
+        if (!row_can_run(options, fault, skipped))
             continue;
         write_file(mbox(), mailbox);
         tool_result result = run_tool({"mbox", "out", "-t", "-s"}, dir, options);
@@ -343,6 +346,7 @@ TEST_F(Conversion, AMailboxCutShortWhileItIsWrittenEndsTheRunAsAFailedRead)
         remove_scratch_directory(out());
         mkdir(out().c_str(), 0700);
     }
+    skipped_rows(skipped);
 }
 
 // The mailbox keeps every message when it cannot be emptied, or when a program that ignores every
@@ -363,9 +367,10 @@ TEST_F(Conversion, AMailboxThatCannotBeEmptiedSafelyIsKept)
         {"rewritten, its times put back", {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=rewrite-keep-time"}},
          "Unable to truncate input file: File changed while it was converted\n", "From a\nA\n"},
     };
+    std::string skipped;
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        if (!tool_can_run(c.options))
+        if (!row_can_run(c.options, c.name, skipped))
             continue;
         write_file(mbox(), "From a\nA\n");
         tool_result result = run_tool({"mbox", "out", "-t"}, dir, c.options);
@@ -383,6 +388,7 @@ TEST_F(Conversion, AMailboxThatCannotBeEmptiedSafelyIsKept)
         remove_scratch_directory(out());
         mkdir(out().c_str(), 0700);
     }
+    skipped_rows(skipped);
 }
 
 // A user's directory he may write but not list, run into three times with -t as cron would: every

@@ -22,8 +22,10 @@ stage() {
     stage_name=$1 stage_started=$now
     echo "=== $1"
 }
+cross_pid=""
 report_times() {
     status=$?
+    [ -z "$cross_pid" ] || kill "$cross_pid" 2>/dev/null || true
     stage "end"
     printf '\nTime by stage (exit status %d):\n%s' "$status" "$stage_times"
     exit "$status"
@@ -50,6 +52,20 @@ fi
 stage "native build"
 cmake -S . -B build -DQUELVARON_TESTS=ON -DQUELVARON_BENCH=ON
 cmake --build build -j "$(nproc)"
+
+# Cross builds with zig (any warning fails them), beside the stages below, since no test is bounded
+# by time: Mach-O for macOS (one target: arm64 differs only in code generation), and a static musl
+# binary that then runs every end-to-end test in place of the glibc one.
+mkdir -p build-tools
+cross_log="$(pwd)/build-tools/cross.log"
+(
+    started=$(date +%s)
+    for target in x86_64-macos x86_64-linux-musl; do
+        sh tests/cross_build.sh "$target" >"build-tools/$target.path" || exit 1
+    done
+    echo "cross builds took $(($(date +%s) - started)) s"
+) >"$cross_log" 2>&1 &
+cross_pid=$!
 stage "native suite"
 ctest --test-dir build -j "$(nproc)" --output-on-failure --no-tests=error -LE stress
 # The stress tests one at a time: each runs several converters of its own.
@@ -116,13 +132,13 @@ ctest --test-dir build-portable -j "$(nproc)" --output-on-failure --no-tests=err
 stage "portable stress"
 ctest --test-dir build-portable --output-on-failure --no-tests=error -L stress
 
-# Cross builds with zig (any warning fails them): Mach-O for macOS (one target: the arm64 one
-# differs only in code generation), and a static musl binary that then runs every end-to-end test
-# in place of the glibc one.
+stage "cross builds (waiting for the rest of them)"
+wait "$cross_pid" || { cat "$cross_log"; cross_pid=""; exit 1; }
+cross_pid=""
+tail -n 1 "$cross_log"
 magic() { od -A n -t x1 -N 4 "$1" | tr -d ' \n'; }
 for target in x86_64-macos x86_64-linux-musl; do
-    stage "cross build $target"
-    binary=$(sh tests/cross_build.sh "$target" | tail -n 1)
+    binary=$(tail -n 1 "build-tools/$target.path")
     case "$target:$(magic "$binary")" in
         *-macos:cffaedfe) echo "$target: Mach-O $binary" ;;
         *-linux-musl:7f454c46) ! readelf -l "$binary" | grep -q INTERP && echo "$target: static ELF $binary" ;;

@@ -122,6 +122,21 @@ static std::string in_glibc_words(std::string err)
     return err;
 }
 
+bool row_can_run(const tool_options &options, const std::string &name, std::string &skipped)
+{
+    if (tool_can_run(options))
+        return true;
+    skipped += (skipped.empty() ? "" : "; ") + name;
+    return false;
+}
+
+int time_scale()
+{
+    const char *scale = getenv("QUELVARON_TEST_TIME_SCALE");
+    int value = scale != nullptr ? atoi(scale) : 1;
+    return value > 0 ? value : 1;
+}
+
 bool still_running(pid_t pid)
 {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/stat");

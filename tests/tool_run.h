@@ -42,6 +42,16 @@ std::string tool_binary();
 // preloads (the fault shim, fiu-run's) can be loaded, which a static binary can't do.
 bool tool_can_run(const tool_options &options);
 
+// For a table's row named `name`: true where a run with `options` can be made here; else adds the
+// name to `skipped` and returns false. A test that skipped rows ends with skipped_rows().
+bool row_can_run(const tool_options &options, const std::string &name, std::string &skipped);
+
+// Reports the rows of `skipped` as a skip, with the reason, so that no row passes by not running.
+#define skipped_rows(skipped)                                                                      \
+    if (!(skipped).empty())                                                                        \
+    GTEST_SKIP() << "rows not run here (their wrapper or preloaded library is missing, or the binary is static): " \
+                 << (skipped)
+
 // Starts the binary with `args` (its name not included) in `directory`; finish_tool() waits for it.
 pid_t start_tool(const std::vector<std::string> &args, const std::string &directory,
                  const tool_options &options = {});
@@ -72,6 +82,10 @@ std::string journal_of(const std::string &directory);
 
 // The messages of `mailbox`, found by a plain byte-by-byte reading of the mbox rule.
 std::vector<std::string> reference_split(const std::string &mailbox);
+
+// How much longer than on a quiet machine a test may wait for something to happen:
+// QUELVARON_TEST_TIME_SCALE, else 1. Bounds only guard against hangs.
+int time_scale();
 
 // Whether a command that a test runs is on PATH. Where it is missing the test is to skip, except
 // under CI (CI set), which installs it: there its absence is also recorded as a failure.
