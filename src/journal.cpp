@@ -76,24 +76,17 @@ bool parse_journal(std::string_view text, journal &found)
 // The journal: a few lines of text, at most this long.
 static constexpr std::size_t largest_journal = 16384;
 
-static void name_journal(const struct stat &mailbox, char *name, std::size_t size, const char *ending = "")
+// The journal of the mailbox with `device` and `inode`, and, with `ending`, its other names.
+static void name_journal(dev_t device, ino_t inode, char *name, std::size_t size, const char *ending = "")
 {
-    snprintf(name, size, ".quelvaron-journal-%" PRIuMAX "-%" PRIuMAX "%s", std::uintmax_t(mailbox.st_dev),
-             std::uintmax_t(mailbox.st_ino), ending);
-}
-
-static void name_journal(const journal &header, char *name, std::size_t size, const char *ending = "")
-{
-    struct stat mailbox = {};
-    mailbox.st_dev = header.device;
-    mailbox.st_ino = header.inode;
-    name_journal(mailbox, name, size, ending);
+    snprintf(name, size, ".quelvaron-journal-%" PRIuMAX "-%" PRIuMAX "%s", std::uintmax_t(device),
+             std::uintmax_t(inode), ending);
 }
 
 bool read_journal(int dir_fd, const struct stat &mailbox, journal &found)
 {
     char name[64];
-    name_journal(mailbox, name, sizeof name);
+    name_journal(mailbox.st_dev, mailbox.st_ino, name, sizeof name);
     int fd = openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return false;
@@ -123,6 +116,7 @@ static int journal_fd = -1;
 static int journal_dir_fd = -1;
 static off_t journal_length = 0;
 static char journal_path[64];
+static char withdrawn_path[80]; // where a withdrawn journal waits for the mailbox's emptying
 static bool journal_named = false;
 
 // Appends `line` to the journal open on journal_fd. Returns 0, or -1 with errno set.
@@ -153,12 +147,12 @@ static int append_segment(const journal_segment &segment)
 
 int start_journal(int dir_fd, const journal &header, const journal_segment &segment)
 {
-    char fresh[80], withdrawn[80];
-    name_journal(header, journal_path, sizeof journal_path);
-    name_journal(header, fresh, sizeof fresh, ".new");
+    char fresh[80];
+    name_journal(header.device, header.inode, journal_path, sizeof journal_path);
+    name_journal(header.device, header.inode, fresh, sizeof fresh, ".new");
     // One a run killed while it emptied the mailbox withdrew: it serves nothing.
-    name_journal(header, withdrawn, sizeof withdrawn, ".gone");
-    unlinkat(dir_fd, withdrawn, 0);
+    name_journal(header.device, header.inode, withdrawn_path, sizeof withdrawn_path, ".gone");
+    unlinkat(dir_fd, withdrawn_path, 0);
     // Written whole under another name, then moved over the old one, so that a crash meanwhile
     // leaves the old journal whole.
     unlinkat(dir_fd, fresh, 0);
@@ -227,15 +221,12 @@ void remove_journal()
     journal_named = false;
 }
 
-// Where a withdrawn journal waits for the mailbox's emptying.
-static char withdrawn_path[80];
 static bool journal_withdrawn = false;
 
 int withdraw_journal()
 {
     if (!journal_named)
         return 0;
-    snprintf(withdrawn_path, sizeof withdrawn_path, "%s.gone", journal_path);
     if (renameat(journal_dir_fd, journal_path, journal_dir_fd, withdrawn_path) != 0)
         return -1;
     journal_named = false;
