@@ -226,6 +226,9 @@ int convert_mailbox(const char *input_path, const char *output_dir, bool truncat
 {
     install_signal_cleanup();
     std::set_new_handler(end_out_of_memory);
+    // Every file the run makes states its mode in full: message files 0666 without a call of
+    // their own, the journal 0600, the dot-file 0644.
+    umask(0);
 
     resolved_path path;
     struct stat opened;

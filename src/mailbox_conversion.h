@@ -21,7 +21,8 @@ extern int silent_mode;
 // (message_names.h), and a journal there (journal.h) lets the run after one that was stopped,
 // killed or failed write only the messages not yet delivered ("Resuming interrupted conversion, N
 // messages already written", resume.h); it is removed once it can serve nothing.
-// Prints progress and summary lines unless silent_mode, and reports every failure through perror.
+// Sets the process's umask to 0, as every file it makes states its mode. Prints progress and
+// summary lines unless silent_mode, and reports every failure through perror.
 // Returns 0 when every message was written (even if emptying failed), 1 when the conversion ended
 // early, in which case the mailbox is left as it was.
 int convert_mailbox(const char *input_path, const char *output_dir, bool truncate_input);

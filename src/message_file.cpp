@@ -105,8 +105,24 @@ static int discard_message_file(const char *what, int fd, int dir_fd, const char
     return 1;
 }
 
-// Writes `message` whole into the file open on `fd`, gives it mode 0666 and, where its "From "
-// line has a date, that date as its modification time, syncs it with `sync_data`, and asks
+// Whether this run's files must be given their mode after they are made: the first file tells,
+// as the umask and the directory's default ACL, which narrow a new file's mode, are the same for
+// all of them (0: not known yet).
+static int modes_to_set = 0;
+
+// Whether the new file open on `fd`, made with mode 0666, must be given that mode: where the
+// umask or a default ACL narrowed it.
+static bool mode_needs_setting(int fd)
+{
+    if (modes_to_set == 0) {
+        struct stat status;
+        modes_to_set = fstat(fd, &status) == 0 && (status.st_mode & 07777) == 0666 ? -1 : 1;
+    }
+    return modes_to_set > 0;
+}
+
+// Writes `message` whole into the file open on `fd`, sees that it has mode 0666 and, where its
+// "From " line has a date, that date as its modification time, syncs it with `sync_data`, and asks
 // `still_whole` (if any) whether the message is still the mailbox's. Returns nullptr, or the line
 // that reports the failure, with errno set, or source_lost.
 static const char *fill_message_file(int fd, std::string_view message, bool sync_data,
@@ -114,7 +130,7 @@ static const char *fill_message_file(int fd, std::string_view message, bool sync
 {
     if (write_all(fd, message) != 0)
         return still_whole != nullptr && !still_whole(message) ? source_lost : "Unable to write output file";
-    if (fchmod(fd, 0666) != 0)
+    if (mode_needs_setting(fd) && fchmod(fd, 0666) != 0)
         return "Unable to set mode of output file";
     time_t received;
     if (read_received_date(message, received)) {
@@ -151,6 +167,7 @@ void name_message_files_from(std::uint64_t first, std::size_t first_message, std
     message_total = messages;
     naming_folders = &folders;
     memcpy(run_tag, tag, sizeof run_tag);
+    modes_to_set = 0;
 }
 
 // Puts the name the next message file tries in message_name: the next in order, or where names
@@ -228,7 +245,7 @@ static int write_hidden_message_file(std::string_view message, int dir_fd, bool 
         // A signal while the file is made must wait until its name is known, or that file would be
         // left behind empty.
         defer_signals();
-        int fd = openat(dir_fd, hidden_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        int fd = openat(dir_fd, hidden_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             message_file_in_progress.dir_fd = dir_fd;
             message_file_in_progress.name = hidden_name;

@@ -45,14 +45,17 @@ int free_room(int dir_fd, file_system_room &room);
 // mailbox, take names in order from the name number `first` (message_names.h); a name taken by a
 // file not of this run's starts a new segment of names, which the journal (journal.h) records
 // before a file is published under it; name_count or more (no name left) gives names chosen at
-// random. Hidden files carry `tag` (run_tag_length characters) after their name.
+// random. Hidden files carry `tag` (run_tag_length characters) after their name. Once per run:
+// the run's first file also tells again whether modes must be set (write_message_file()).
 void name_message_files_from(std::uint64_t first, std::size_t first_message, std::size_t messages,
                              const output_folders &folders, const char *tag);
 
 // Writes `message` whole into a new file "quelvaronXXXXXX" (the next name, see
-// name_message_files_from()) in the directory `dir_fd`, with mode 0666 whatever the umask, the
-// date of its "From " line as its modification time where read_received_date() reads one (else
-// the time it was written), and with `sync_data` on stable storage before it is closed.
+// name_message_files_from()) in the directory `dir_fd`, with mode 0666 whatever the umask or a
+// default ACL: it is made with that mode, and given it with fchmod where the first file of the run
+// came out otherwise (with a umask of 0 and no default ACL, no file needs the call); with the date
+// of its "From " line as its modification time where read_received_date() reads one (else the
+// time it was written); and with `sync_data` on stable storage before it is closed.
 // The file gets its name only once it is whole: it is written unnamed and then linked in (Linux
 // branch), or, on the portable branch and where the file system or a missing /proc refuses that,
 // under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on

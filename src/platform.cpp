@@ -117,7 +117,7 @@ int take_walk_step(int dir_fd, const char *name, walk_step &step)
 
 int open_unnamed_file(int dir_fd)
 {
-    return openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    return openat(dir_fd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
 }
 
 int link_unnamed_file(int fd, int dir_fd, const char *name)

@@ -56,7 +56,7 @@ int take_walk_step(int dir_fd, const char *name, walk_step &step);
 // Whether new files can be made unnamed and linked in whole (O_TMPFILE and /proc, Linux branch).
 extern const bool has_unnamed_files;
 
-// Opens a new unnamed file, mode 0600, for reading and writing in the directory `dir_fd`: O_TMPFILE
+// Opens a new unnamed file, mode 0666 (less the umask), for reading and writing in the directory `dir_fd`: O_TMPFILE
 // on the Linux branch. Returns the descriptor, or -1 with errno (EOPNOTSUPP on the portable branch;
 // also where the file system has no unnamed files).
 int open_unnamed_file(int dir_fd);

@@ -492,7 +492,7 @@ TEST_F(Concurrency, TwoRunsIntoOneMaildirOneKilledDeliverEachMessageOnce)
 }
 
 // A dot-file dated far in the future goes stale 5 minutes after it was made, as any other, on a
-// clock the test moves (the shim makes the lock look that much older); and, over 36 s of real
+// clock the test moves (the shim makes the lock look that much older); and, over 30 s of real
 // time, a parent that blocks SIGALRM does not stop the refresh of the tool's own.
 class SlowLock : public Concurrency {};
 
@@ -522,7 +522,7 @@ TEST_F(SlowLock, NoDateMakesADotFileFreshForEverAndNoParentStopsTheRefresh)
         << "a future date kept it fresh";
     EXPECT_EQ(read_file(dir + "/mbox"), "");
 
-    // Each message's mode change takes a second, so this run holds its dot-file for 40 s.
+    // This run holds its dot-file, its first message file waiting, until the test lets it go.
     const std::string slow = dir + "/slow";
     mkdir(slow.c_str(), 0700);
     mkdir((slow + "/out").c_str(), 0700);
@@ -538,17 +538,20 @@ TEST_F(SlowLock, NoDateMakesADotFileFreshForEverAndNoParentStopsTheRefresh)
     sigaddset(&alarm, SIGALRM);
     pthread_sigmask(SIG_BLOCK, &alarm, &old);
     const time_t started = time(nullptr);
+    write_file(slow + "/hold", "");
     pid_t refreshing = start_tool({"mbox", "out", "-t", "-s"}, slow,
-                                  {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=slow-fchmod"}});
+                                  {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=hold",
+                                                   "QUELVARON_HOLD=" + slow + "/hold"}});
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    // Watched until it is refreshed or the run ends, which takes 40 s at least.
+    // Watched until it is refreshed (30 s after it was taken), or the run ends, or a hang guard.
     time_t refreshed = 0;
-    for (struct stat lock; refreshed == 0 && still_running(refreshing);) {
+    for (struct stat lock; refreshed == 0 && still_running(refreshing) && time(nullptr) < started + 120 * time_scale();) {
         if (stat((slow + "/mbox.lock").c_str(), &lock) == 0 && lock.st_mtime >= started + 29)
             refreshed = lock.st_mtime;
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     EXPECT_NE(refreshed, 0) << "the dot-file was not refreshed after 30 s";
+    unlink((slow + "/hold").c_str());
     EXPECT_EQ(finish_tool(refreshing).status, 0);
     expect_each_once(delivered_ids(slow + "/out"), 40);
 }

@@ -1,15 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /* Preloaded into the binary by tests to make one call fail where libfiu does not reach.
- * QUELVARON_FAULT names the call: flock, fstat, fchmod, fchown, syncfs (fail with EIO), tmpfile (an
- * O_TMPFILE open fails with EOPNOTSUPP, as on a file system without unnamed files), slow-fchmod
- * (each fchmod first sleeps a second, signals or not), statvfs-lies (a file system's room all
+ * QUELVARON_FAULT names the call: flock, fstat, fchmod, fchown, syncfs (fail with EIO; with fchmod,
+ * message files are also made 0600, as a directory's default ACL may make them, so that their mode
+ * has to be set), tmpfile (an O_TMPFILE open fails with EOPNOTSUPP, as on a file system without
+ * unnamed files), hold (each message file is made only once the file QUELVARON_HOLD is gone, so
+ * that a test sees the run while it holds its locks and journal), statvfs-lies (a file system's room all
  * looks free to users, as if another user filled it only after the tool looked), read-eof
  * (every read reports end of file, as if the file had been cut after its size was read) or
  * append, rewrite or rewrite-keep-time (a program that ignores every lock appends a message to the
  * mailbox, or writes its first byte again, and perhaps puts its times back, just before its status
  * is looked at for the second time), mmap (the mailbox cannot be mapped, as on a file system that
  * refuses it), read (the mailbox's reads fail with EIO), or shrink and shrink-before-cut (a program
- * that ignores every lock cuts the mailbox to 5000 bytes while the third message file is made, or
+ * that ignores every lock cuts the mailbox to 5000 bytes as the third message file is made, or
  * before the mailbox is cut into messages); several, separated by commas. Apart from those, where
  * QUELVARON_LOCK_AGE names a file, every dot-file's times look as many seconds older as that file
  * says at the moment: the test's own clock for a lock going stale. */
@@ -75,28 +77,36 @@ int fstat(int fd, struct stat *status)
     }
     FAIL_OR_PASS(fstat, int (*)(int, struct stat *), fd, status);
 }
+/* Whether an open makes a message file: an unnamed one, or one under a hidden name (not the journal). */
+static int makes_message_file(const char *path, int flags)
+{
+    return (flags & O_TMPFILE) == O_TMPFILE ||
+           ((flags & O_CREAT) && strncmp(path, ".quelvaron", 10) == 0 && strchr(path, '-') == NULL);
+}
+
 int openat(int dir_fd, const char *path, int flags, ...)
 {
     va_list arguments;
     va_start(arguments, flags);
     mode_t mode = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(arguments, mode_t) : 0;
     va_end(arguments);
+    if (makes_message_file(path, flags)) {
+        static int made = 0;
+        if (faulty("shrink") && ++made == 3 && ftruncate(locked_fd, 5000) != 0)
+            return -1;
+        struct timespec pause = {0, 10000000};
+        while (faulty("hold") && getenv("QUELVARON_HOLD") && access(getenv("QUELVARON_HOLD"), F_OK) == 0)
+            nanosleep(&pause, NULL);
+        if (faulty("fchmod"))
+            mode &= 0600;
+    }
     if (faulty("tmpfile") && (flags & O_TMPFILE) == O_TMPFILE) {
         errno = EOPNOTSUPP;
         return -1;
     }
     return ((int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat"))(dir_fd, path, flags, mode);
 }
-int fchmod(int fd, mode_t mode)
-{
-    static int calls = 0;
-    if (faulty("shrink") && ++calls == 3 && ftruncate(locked_fd, 5000) != 0)
-        return -1;
-    struct timespec pause = {1, 0};
-    while (faulty("slow-fchmod") && nanosleep(&pause, &pause) != 0)
-        continue;
-    FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode);
-}
+int fchmod(int fd, mode_t mode) { FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode); }
 int fchown(int fd, uid_t owner, gid_t group) { FAIL_OR_PASS(fchown, int (*)(int, uid_t, gid_t), fd, owner, group); }
 int fstatvfs(int fd, struct statvfs *room)
 {

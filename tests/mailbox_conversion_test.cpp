@@ -140,29 +140,71 @@ TEST_F(Conversion, RandomMailboxesComeOutWholeThroughTheBinary)
     }
 }
 
-// Also where the file system has no unnamed files, and each is written under a hidden name first.
-TEST_F(Conversion, FilesAreNamedByMkstempAndGetMode0666WhateverTheUmask)
+// Every file a run makes has its own mode, whatever the umask: message files 0666, also where the
+// file system has no unnamed files (each is written under a hidden name first) or a default ACL
+// narrows new files; the journal 0600, so that a user's rerun reads it; the dot-file 0644. The
+// run is held at its first message file, its dot-file and journal made.
+TEST_F(Conversion, EveryFileTheRunMakesGetsItsModeWhateverTheUmask)
 {
-    write_file(mbox(), "From a\nA\n\nFrom a\nA\n\nFrom a\nA\n");
-    tool_options options;
-    options.umask = 077;
-    for (const char *target : {"out", "out/"}) {
-        tool_result result = run_tool({"mbox", target}, dir, options);
-        EXPECT_EQ(result.status, 0) << result.err;
-        options.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT=tmpfile"};
-    }
-    strings names = file_names(out());
-    ASSERT_EQ(names.size(), 6u);
-    for (const std::string &name : names) {
-        EXPECT_EQ(name.size(), 15u);
-        EXPECT_EQ(name.rfind("quelvaron", 0), 0u) << name;
-        // Lower case only: "a" and "A" are one name on a case-insensitive file system.
-        EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789"), std::string::npos) << name;
+    const struct {
+        const char *name;
+        mode_t umask;
+        const char *faults;
+        bool default_acl;
+    } cases[] = {
+        {"umask 0", 0, "hold", false},
+        {"umask 022", 022, "hold", false},
+        {"umask 0777", 0777, "hold", false},
+        {"umask 0777, hidden files", 0777, "hold,tmpfile", false},
+        {"a default ACL", 022, "hold", true},
+    };
+    const std::string hold = dir + "/hold";
+    std::string skipped;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        tool_options options = {.environment = {"LD_PRELOAD="s + FAULT_SHIM, "QUELVARON_FAULT="s + c.faults,
+                                                "QUELVARON_HOLD=" + hold},
+                                .umask = c.umask};
+        remove_scratch_directory(out());
+        mkdir(out().c_str(), 0700);
+        if (!row_can_run(options, c.name, skipped))
+            continue;
+        if (c.default_acl && !(command_available("setfacl") &&
+                               system(("setfacl -d -m u::rw,g::-,o::- " + out()).c_str()) == 0)) {
+            skipped += std::string(c.name) + " (setfacl is missing, or this file system has no ACLs) ";
+            continue;
+        }
+        write_file(mbox(), "From a\nA\n\nFrom a\nA\n\nFrom a\nA\n");
+        write_file(hold, "");
+        pid_t held = start_tool({"mbox", "out", "-t"}, dir, options);
+        std::string journal;
+        while (journal.empty() && still_running(held)) {
+            for (const std::string &name : file_names(out()))
+                if (name.rfind(".quelvaron-journal-", 0) == 0 && name.find('.', 1) == std::string::npos)
+                    journal = name;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         struct stat status;
-        ASSERT_EQ(stat((out() + "/" + name).c_str(), &status), 0);
-        EXPECT_EQ(status.st_mode & 07777, 0666u) << name;
-        EXPECT_EQ(read_file(out() + "/" + name), "From a\nA\n");
+        ASSERT_EQ(stat((out() + "/" + journal).c_str(), &status), 0) << "no journal";
+        EXPECT_EQ(status.st_mode & 07777, 0600u);
+        ASSERT_EQ(stat((mbox() + ".lock").c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0644u);
+        unlink(hold.c_str());
+        tool_result result = finish_tool(held);
+        EXPECT_EQ(result.status, 0) << result.err;
+        strings names = file_names(out());
+        ASSERT_EQ(names.size(), 3u);
+        for (const std::string &name : names) {
+            EXPECT_EQ(name.size(), 15u);
+            EXPECT_EQ(name.rfind("quelvaron", 0), 0u) << name;
+            // Lower case only: "a" and "A" are one name on a case-insensitive file system.
+            EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789"), std::string::npos) << name;
+            ASSERT_EQ(stat((out() + "/" + name).c_str(), &status), 0);
+            EXPECT_EQ(status.st_mode & 07777, 0666u) << name;
+            EXPECT_EQ(read_file(out() + "/" + name), "From a\nA\n");
+        }
     }
+    skipped_rows(skipped);
 }
 
 // Readers order new files by name: each run's names follow the greatest one there, in mailbox

@@ -34,7 +34,7 @@ trap report_times EXIT
 
 stage "packages (apt-get, where missing)"
 packages="cmake g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev fiu-utils strace util-linux e2fsprogs tzdata
-diffutils dpkg-dev debhelper procmail dovecot-imapd lintian autopkgtest systemd man-db mandoc groff-base manpages-dev cron"
+diffutils dpkg-dev debhelper procmail dovecot-imapd lintian autopkgtest systemd man-db mandoc groff-base manpages-dev cron acl"
 missing=""
 for package in $packages; do
     dpkg-query -W -f='${Status}\n' "$package" 2>/dev/null | grep -q '^install ok installed$' ||
