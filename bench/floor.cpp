@@ -6,8 +6,9 @@
 // through /proc/self/fd, close); with "portable" as the portable branch does, under a hidden name
 // that is then moved without replacing (openat O_EXCL, write, fchmod, futimens, close, linkat,
 // unlinkat); with "in-place" it writes each under its final name as it goes (openat O_EXCL, write,
-// fchmod, futimens, close).
-//   floor MAILBOX DIR [in-place|portable|mapped]
+// fchmod, futimens, close). With "0666" it sets the umask to 0 and makes each file with mode 0666
+// in the first place, without the fchmod.
+//   floor MAILBOX DIR [in-place|portable|mapped] [0666]
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,11 +29,24 @@ static void next_name(char *name)
 
 int main(int argc, char *argv[])
 {
-    if (argc != 3 && !(argc == 4 && (strcmp(argv[3], "in-place") == 0 || strcmp(argv[3], "portable") == 0 ||
-                                      strcmp(argv[3], "mapped") == 0)))
+    bool in_place = false, portable = false, mapped = false, created_0666 = false;
+    for (int i = 3; i < argc; i++) {
+        if (strcmp(argv[i], "in-place") == 0)
+            in_place = true;
+        else if (strcmp(argv[i], "portable") == 0)
+            portable = true;
+        else if (strcmp(argv[i], "mapped") == 0)
+            mapped = true;
+        else if (strcmp(argv[i], "0666") == 0)
+            created_0666 = true;
+        else
+            return 2;
+    }
+    if (argc < 3 || in_place + portable + mapped > 1)
         return 2;
-    bool in_place = argc == 4 && argv[3][0] == 'i', portable = argc == 4 && argv[3][0] == 'p';
-    bool mapped = argc == 4 && argv[3][0] == 'm';
+    const mode_t mode = created_0666 ? 0666 : 0600;
+    if (created_0666)
+        umask(0);
     int fd = open(argv[1], O_RDONLY);
     int dir_fd = open(argv[2], (portable || in_place ? O_RDONLY : O_PATH) | O_DIRECTORY);
     struct stat status;
@@ -60,14 +74,15 @@ int main(int argc, char *argv[])
         next_name(name);
         int out;
         if (in_place) {
-            out = openat(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+            out = openat(dir_fd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         } else if (portable) {
             next_name(hidden);
-            out = openat(dir_fd, hidden, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+            out = openat(dir_fd, hidden, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         } else {
-            out = openat(dir_fd, ".", O_TMPFILE | O_RDWR, 0600);
+            out = openat(dir_fd, ".", O_TMPFILE | O_RDWR, mode);
         }
-        if (out < 0 || write(out, block + start, end - start) != ssize_t(end - start) || fchmod(out, 0666) != 0 ||
+        if (out < 0 || write(out, block + start, end - start) != ssize_t(end - start) ||
+            (!created_0666 && fchmod(out, 0666) != 0) ||
             futimens(out, times) != 0)
             return 1;
         if (portable) {

@@ -4,8 +4,11 @@
 
 Builds the tool and the helpers in Release mode, and the tool's portable branch beside it,
 generates mailboxes of 10,000, 100,000 and 1,000,000 messages on tmpfs, and runs the tool and the
-floor in turn, several times, converting into tmpfs: the floor that publishes each file whole as
-the tool does (reading the mailbox, or mapping it), and the one that writes each in place under
+floor in turn, several times, converting into tmpfs. First, the headline: the tool against the
+floor that maps the mailbox and publishes each file whole as the tool does, with its fchmod and
+without it (files made 0666 under a umask of 0), in 21 interleaved rounds, the ratio taken round
+by round, with the peak resident and private (anonymous) memory of each. Then the floor that reads
+the mailbox instead of mapping it, and the one that writes each in place under
 its final name, so that the cost of publishing shows, and the portable tool against the floor
 that makes the portable calls; then, as root, the tool writing into a user's directory (as him)
 against into root's own; then 10,000 messages into a directory of 100,000 files against into an
@@ -14,7 +17,8 @@ on 10,000 messages; then "-t" against no "-t" on 100,000 messages with the outpu
 1 GB mailbox under a 256 MiB memory cgroup; then the split alone, against its other candidates.
 Prints medians. Leaves no files behind.
 
-    python3 bench/run.py [--quick]      (--quick: 10,000 and 100,000 messages only)
+    python3 bench/run.py [--quick | --headline]
+        --quick: 10,000 and 100,000 messages only; --headline: the headline only
 """
 import os
 import resource
@@ -65,10 +69,10 @@ def build(build_dir, *options):
             os.path.join(build_dir, "bench", "floor"), os.path.join(build_dir, "bench", "split_benchmark"))
 
 
-def compare(programs, mailbox, scratch, runs):
+def compare(programs, mailbox, scratch, runs, rounds=None):
     """Runs each (name, command-maker) in turn, `runs` times after one untimed round, reversing
     the order every round so that neither always follows the other; returns
-    name -> (median s, peak KiB)."""
+    name -> (median s, peak KiB), and fills `rounds` (if given) with name -> each round's seconds."""
     times = {name: [] for name, _ in programs}
     peaks = {name: 0 for name, _ in programs}
     for attempt in range(runs + 1):
@@ -79,7 +83,43 @@ def compare(programs, mailbox, scratch, runs):
                 times[name].append(seconds)
             peaks[name] = max(peaks[name], peak)
             remove_and_settle(out)
+    if rounds is not None:
+        rounds.update(times)
     return {name: (statistics.median(times[name]), peaks[name]) for name, _ in programs}
+
+
+def round_ratios(rounds, name, other):
+    """The median of `name`'s time over `other`'s, round by round, and the lowest and highest."""
+    ratios = sorted(a / b for a, b in zip(rounds[name], rounds[other]))
+    return statistics.median(ratios), ratios[0], ratios[-1]
+
+
+def headline(tool, make_mailbox, floor, memory, counts):
+    """The tool against the floor that maps the mailbox, with and without its fchmod, in 21
+    interleaved rounds, with each one's peak resident and private memory from a run of its own."""
+    print("the tool against the floor that maps the mailbox (tmpfs; medians of 21 interleaved rounds,"
+          " the ratio taken round by round, lowest to highest)")
+    print(f"{'messages':>10} {'tool s':>7} {'floor s':>7} {'tool/floor':>21} {'0666 s':>7} {'tool/0666 floor':>21}"
+          f" {'resident MiB tool/floor':>24} {'private MiB tool/floor':>23}")
+    programs = [("tool", lambda mailbox, out: [tool, mailbox, out, "-s"]),
+                ("floor", lambda mailbox, out: [floor, mailbox, out, "mapped"]),
+                ("0666 floor", lambda mailbox, out: [floor, mailbox, out, "mapped", "0666"])]
+    for count in counts:
+        mailbox = os.path.join(memory, f"mailbox-{count}")
+        subprocess.run([make_mailbox, str(count), mailbox], check=True)
+        rounds = {}
+        result = compare(programs, mailbox, memory, 21, rounds)
+        private = {}
+        for name, command in programs[:2]:
+            out = fresh_directory(memory, "out")
+            private[name] = peak_anonymous_memory(command(mailbox, out))[1]
+            remove_and_settle(out)
+        ratio = lambda other: "{:.3f} ({:.3f}-{:.3f})".format(*round_ratios(rounds, "tool", other))
+        print(f"{count:>10,} {result['tool'][0]:>7.3f} {result['floor'][0]:>7.3f} {ratio('floor'):>21}"
+              f" {result['0666 floor'][0]:>7.3f} {ratio('0666 floor'):>21}"
+              f" {result['tool'][1] / 1024:>11.1f} / {result['floor'][1] / 1024:<10.1f}"
+              f" {private['tool'] / 1024:>10.1f} / {private['floor'] / 1024:<10.1f}")
+        os.remove(mailbox)
 
 
 def directory_pass(tool, make_mailbox, memory):
@@ -208,6 +248,9 @@ def main():
     disk = tempfile.mkdtemp(prefix="quelvaron-bench-", dir=DISK_DIR)
     try:
         tool, make_mailbox, floor, split_benchmark = build(os.path.join(disk, "build"))
+        headline(tool, make_mailbox, floor, memory, [10_000, 100_000])
+        if "--headline" in sys.argv[1:]:
+            return
         portable = build(os.path.join(disk, "build-portable"), "-DQUELVARON_PORTABLE=ON")[0]
         tool_command = lambda mailbox, out: [tool, mailbox, out, "-s"]
         floor_command = lambda mailbox, out: [floor, mailbox, out]
@@ -216,7 +259,7 @@ def main():
         portable_command = lambda mailbox, out: [portable, mailbox, out, "-s"]
         portable_floor_command = lambda mailbox, out: [floor, mailbox, out, "portable"]
 
-        print("tool against the floor (mailbox and output on tmpfs; medians)")
+        print("\ntool against the floors (mailbox and output on tmpfs; medians)")
         print(f"{'messages':>10} {'runs':>4} {'MB':>7} {'tool s':>8} {'floor s':>8} {'tool/floor':>10}"
               f" {'mapped s':>8} {'tool/mapped':>11} {'in-place s':>10} {'tool/in-place':>13}"
               f" {'us/msg':>7} {'msgs/s':>9} {'MB/s':>7}")
