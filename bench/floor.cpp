@@ -3,7 +3,7 @@
 // read (or maps it, with "mapped"), splits it with memmem, and for each message makes the calls the tool must make and nothing
 // more, naming the files from a counter with no formatting: by default it publishes each file
 // whole, written unnamed in the directory opened once (O_TMPFILE, write, fchmod, futimens, linkat
-// through /proc/self/fd, close); with "portable" as the portable branch does, under a hidden name
+// through the descriptor or, before Linux 6.10, /proc/self/fd, close); with "portable" as the portable branch does, under a hidden name
 // that is then moved without replacing (openat O_EXCL, write, fchmod, futimens, close, linkat,
 // unlinkat); with "in-place" it writes each under its final name as it goes (openat O_EXCL, write,
 // fchmod, futimens, close). With "0666" it sets the umask to 0 and makes each file with mode 0666
@@ -68,6 +68,7 @@ int main(int argc, char *argv[])
     const struct timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
     char name[] = "quelvaron000000", hidden[] = ".quelvaron000000", proc_path[32] = "";
     int proc_fd = -1;
+    bool through_descriptor = true;
     for (std::size_t start = 0; start < size;) {
         const void *separator = memmem(block + start + 1, size - start - 1, "\nFrom ", 6);
         std::size_t end = separator ? std::size_t(static_cast<const char *>(separator) - block) : size;
@@ -90,12 +91,15 @@ int main(int argc, char *argv[])
             if (linkat(dir_fd, hidden, dir_fd, name, 0) != 0 || unlinkat(dir_fd, hidden, 0) != 0)
                 return 1;
         } else {
-            // A closed file's number is the next one's, so its path is made once.
-            if (!in_place && out != proc_fd) {
+            // Through the descriptor where the kernel lets its opener (Linux 6.10 and later), else
+            // through /proc; a closed file's number is the next one's, so its path is made once.
+            if (!in_place && through_descriptor && linkat(out, "", dir_fd, name, AT_EMPTY_PATH) != 0)
+                through_descriptor = false;
+            if (!in_place && !through_descriptor && out != proc_fd) {
                 snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", out);
                 proc_fd = out;
             }
-            if (!in_place && linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW) != 0)
+            if (!in_place && !through_descriptor && linkat(AT_FDCWD, proc_path, dir_fd, name, AT_SYMLINK_FOLLOW) != 0)
                 return 1;
             close(out);
         }

@@ -304,7 +304,7 @@ int write_message_file(std::string_view message, int dir_fd, bool sync_data, boo
                 return discard_message_file("Unable to close output file", -1, dir_fd, message_name);
             return 0;
         }
-        // Without /proc (a chroot) an unnamed file cannot be named.
+        // Before Linux 6.10, without /proc (a chroot), an unnamed file cannot be named.
         if (errno != ENOENT)
             return discard_message_file("Unable to create output file", fd, dir_fd, nullptr);
         close(fd);

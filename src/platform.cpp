@@ -122,6 +122,16 @@ int open_unnamed_file(int dir_fd)
 
 int link_unnamed_file(int fd, int dir_fd, const char *name)
 {
+    // Linux 6.10 and later let the process that opened a file link it through its descriptor,
+    // which spares a walk through /proc (an eighth of a message's time); before, only a holder of
+    // CAP_DAC_READ_SEARCH may, and others are told ENOENT.
+    static bool through_descriptor = true;
+    if (through_descriptor) {
+        int linked = linkat(fd, "", dir_fd, name, AT_EMPTY_PATH);
+        if (linked == 0 || (errno != ENOENT && errno != EINVAL && errno != EPERM))
+            return linked;
+        through_descriptor = false;
+    }
     // Each message file takes the number the last one gave back, so its path is made once.
     static char proc_path[32];
     static int proc_path_fd = -1;

@@ -53,17 +53,19 @@ int open_walk_start(bool from_root);
 // opened: EACCES).
 int take_walk_step(int dir_fd, const char *name, walk_step &step);
 
-// Whether new files can be made unnamed and linked in whole (O_TMPFILE and /proc, Linux branch).
+// Whether new files can be made unnamed and linked in whole (O_TMPFILE, Linux branch).
 extern const bool has_unnamed_files;
 
-// Opens a new unnamed file, mode 0666 (less the umask), for reading and writing in the directory `dir_fd`: O_TMPFILE
-// on the Linux branch. Returns the descriptor, or -1 with errno (EOPNOTSUPP on the portable branch;
-// also where the file system has no unnamed files).
+// Opens a new unnamed file, mode 0666 (less the umask), for reading and writing in the directory
+// `dir_fd`: O_TMPFILE on the Linux branch. Returns the descriptor, or -1 with errno (EOPNOTSUPP on
+// the portable branch; also where the file system has no unnamed files).
 int open_unnamed_file(int dir_fd);
 
-// Gives the unnamed file open on `fd` the name `name` in `dir_fd`, through its link in /proc, which
-// needs no privilege. Returns 0, or -1 with errno (EEXIST when the name is taken, ENOENT without
-// /proc, EOPNOTSUPP on the portable branch).
+// Gives the unnamed file open on `fd` the name `name` in `dir_fd`, through the descriptor itself
+// where the kernel lets its opener do so (Linux 6.10 and later), else through its link in /proc,
+// which needs no privilege. Returns 0, or -1 with errno (EEXIST when the name is taken, ENOENT
+// where neither way is open, as in a chroot without /proc before Linux 6.10; EOPNOTSUPP on the
+// portable branch).
 int link_unnamed_file(int fd, int dir_fd, const char *name);
 
 // Moves `from` to `to`, both in `dir_fd`, never replacing a file there (EEXIST). Linux branch:

@@ -3,7 +3,8 @@
  * QUELVARON_FAULT names the call: flock, fstat, fchmod, fchown, syncfs (fail with EIO; with fchmod,
  * message files are also made 0600, as a directory's default ACL may make them, so that their mode
  * has to be set), tmpfile (an O_TMPFILE open fails with EOPNOTSUPP, as on a file system without
- * unnamed files), hold (each message file is made only once the file QUELVARON_HOLD is gone, so
+ * unnamed files), flink (a link through a descriptor, AT_EMPTY_PATH, is refused with ENOENT, as
+ * before Linux 6.10 for all but root), hold (each message file is made only once the file QUELVARON_HOLD is gone, so
  * that a test sees the run while it holds its locks and journal), statvfs-lies (a file system's room all
  * looks free to users, as if another user filled it only after the tool looked), read-eof
  * (every read reports end of file, as if the file had been cut after its size was read) or
@@ -107,6 +108,15 @@ int openat(int dir_fd, const char *path, int flags, ...)
     return ((int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat"))(dir_fd, path, flags, mode);
 }
 int fchmod(int fd, mode_t mode) { FAIL_OR_PASS(fchmod, int (*)(int, mode_t), fd, mode); }
+int linkat(int from_dir_fd, const char *from, int to_dir_fd, const char *to, int flags)
+{
+    if (faulty("flink") && (flags & AT_EMPTY_PATH)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return ((int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat"))(from_dir_fd, from, to_dir_fd,
+                                                                                          to, flags);
+}
 int fchown(int fd, uid_t owner, gid_t group) { FAIL_OR_PASS(fchown, int (*)(int, uid_t, gid_t), fd, owner, group); }
 int fstatvfs(int fd, struct statvfs *room)
 {

@@ -141,8 +141,8 @@ TEST_F(Conversion, RandomMailboxesComeOutWholeThroughTheBinary)
 }
 
 // Every file a run makes has its own mode, whatever the umask: message files 0666, also where the
-// file system has no unnamed files (each is written under a hidden name first) or a default ACL
-// narrows new files; the journal 0600, so that a user's rerun reads it; the dot-file 0644. The
+// file system has no unnamed files (each is written under a hidden name first), where the kernel
+// links them only through /proc, or where a default ACL narrows new files; the journal 0600, so that a user's rerun reads it; the dot-file 0644. The
 // run is held at its first message file, its dot-file and journal made.
 TEST_F(Conversion, EveryFileTheRunMakesGetsItsModeWhateverTheUmask)
 {
@@ -156,6 +156,7 @@ TEST_F(Conversion, EveryFileTheRunMakesGetsItsModeWhateverTheUmask)
         {"umask 022", 022, "hold", false},
         {"umask 0777", 0777, "hold", false},
         {"umask 0777, hidden files", 0777, "hold,tmpfile", false},
+        {"linked through /proc, as before Linux 6.10", 0777, "hold,flink", false},
         {"a default ACL", 022, "hold", true},
     };
     const std::string hold = dir + "/hold";
