@@ -57,13 +57,13 @@ void name_message_files_from(std::uint64_t first, std::size_t first_message, std
 // of its "From " line as its modification time where read_received_date() reads one (else the
 // time it was written); and with `sync_data` on stable storage before it is closed.
 // The file gets its name only once it is whole: it is written unnamed and then linked in (Linux
-// branch), or, on the portable branch and where the file system or a missing /proc refuses that,
-// under a hidden name ".quelvaronXXXXXX" that is then moved, never replacing a file. Returns 0 on
-// success. On failure it reports through perror, leaves no file, and returns 1 with errno as the
-// failed call left it. A signal that ends the process meanwhile removes a hidden file too.
-// With `still_whole`, it is asked once the file is whole, before it is published, and after a
-// failed write, whether `message` is still what the mailbox holds; when not (it reported why), the
-// file is discarded and 1 returned without a line of its own.
+// branch), or, on the portable branch and where the file system refuses that (or, before Linux
+// 6.10, a missing /proc does), under a hidden name ".quelvaronXXXXXX" that is then moved, never
+// replacing a file. Returns 0 on success. On failure it reports through perror, leaves no file,
+// and returns 1 with errno as the failed call left it. A signal that ends the process meanwhile
+// removes a hidden file too. With `still_whole`, it is asked once the file is whole, before it
+// is published, and after a failed write, whether `message` is still what the mailbox holds;
+// when not (it reported why), the file is discarded and 1 returned without a line of its own.
 int write_message_file(std::string_view message, int dir_fd, bool sync_data,
                        bool (*still_whole)(std::string_view message) = nullptr);
 
