@@ -4,10 +4,11 @@
  * message files are also made 0600, as a directory's default ACL may make them, so that their mode
  * has to be set), tmpfile (an O_TMPFILE open fails with EOPNOTSUPP, as on a file system without
  * unnamed files), flink (a link through a descriptor, AT_EMPTY_PATH, is refused with ENOENT, as
- * before Linux 6.10 for all but root), hold (each message file is made only once the file QUELVARON_HOLD is gone, so
- * that a test sees the run while it holds its locks and journal), statvfs-lies (a file system's room all
- * looks free to users, as if another user filled it only after the tool looked), read-eof
- * (every read reports end of file, as if the file had been cut after its size was read) or
+ * before Linux 6.10 for all but root), hold (each message file is made only once the file
+ * QUELVARON_HOLD is gone, so that a test sees the run while it holds its locks and journal),
+ * statvfs-lies (a file system's room all looks free to users, as if another user filled it only
+ * after the tool looked), read-eof (every read reports end of file, as if the file had been cut
+ * after its size was read) or
  * append, rewrite or rewrite-keep-time (a program that ignores every lock appends a message to the
  * mailbox, or writes its first byte again, and perhaps puts its times back, just before its status
  * is looked at for the second time), mmap (the mailbox cannot be mapped, as on a file system that
